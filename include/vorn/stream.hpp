@@ -1,0 +1,72 @@
+// Stream events and the callback through which a device delivers them.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "vorn/buffers.hpp"
+
+namespace vorn {
+
+// One event of a read stream. The index order is part of the plug-in ABI:
+//   0 std::monostate  end marker, the last event of a stream
+//   1 std::string     an error reported by the stream
+//   2 ManagedBuffer   owning chunk: ownership passes with the event
+//   3 DataView        chunk view: the bytes need to stay valid only until the
+//                     callback returns
+using StreamEvent = std::variant<std::monostate, std::string, ManagedBuffer, DataView>;
+
+// Operations of a StreamCallback. invoke may move the payload out of the
+// event; destroy releases the state and accepts a null state. Neither may let
+// an exception escape.
+struct StreamCallbackOps {
+  void (*invoke)(void* state, StreamEvent& event);
+  void (*destroy)(void* state);
+};
+
+// Move-only, type-erased callback: two plain pointers, safe to pass between
+// separately built binaries. The callback object owns its state.
+//
+// Threading: a device must not invoke the same callback from two threads at
+// once. The callbacks the module hands to devices never block and never take
+// the Python GIL, so a device may invoke them from any thread of its own.
+class StreamCallback {
+ public:
+  StreamCallback() noexcept = default;
+  StreamCallback(const StreamCallbackOps* ops, void* state) noexcept : ops_(ops), state_(state) {}
+  StreamCallback(StreamCallback&& other) noexcept : ops_(other.ops_), state_(std::exchange(other.state_, nullptr)) {}
+  StreamCallback& operator=(StreamCallback&& other) noexcept {
+    if (this != &other) {
+      reset();
+      ops_ = other.ops_;
+      state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
+  }
+  StreamCallback(const StreamCallback&) = delete;
+  StreamCallback& operator=(const StreamCallback&) = delete;
+  ~StreamCallback() { reset(); }
+
+  // Delivers one event. Must not be called on an empty (moved-from) callback.
+  void operator()(StreamEvent& event) const { ops_->invoke(state_, event); }
+
+  // True while the callback owns a state.
+  explicit operator bool() const noexcept { return state_ != nullptr; }
+
+  // Destroys the state now; the callback becomes empty.
+  void reset() noexcept {
+    if (state_ != nullptr) {
+      ops_->destroy(std::exchange(state_, nullptr));
+    }
+  }
+
+  const StreamCallbackOps* ops() const noexcept { return ops_; }
+  void* state() const noexcept { return state_; }
+
+ private:
+  const StreamCallbackOps* ops_ = nullptr;
+  void* state_ = nullptr;
+};
+
+}  // namespace vorn

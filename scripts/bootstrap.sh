@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine and builds the project into ./build.
+#   - installs the Debian packages the build needs (only the missing ones)
+#   - finds CPython 3.12 ($PYTHON, python3.12 on PATH, or pyenv's versions)
+#   - configures and builds with warnings as errors
+#   - makes build/pytest-path, through which Debian's pytest runs under 3.12
+# Sourced by run_demo.sh and run_tests.sh; usable on its own.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${VORN_BUILD_DIR:-$root/build}"
+
+packages=(cmake g++ make pkg-config pybind11-dev libboost-dev libboost-filesystem-dev libspdlog-dev libfmt-dev
+  libreaderwriterqueue-dev libgtest-dev python3-pytest)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+echo "== configuring $build"
+cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON)
+[ -n "${PYTHON:-}" ] && cmake_args+=("-DPYTHON=$PYTHON")
+cmake "${cmake_args[@]}" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+grep -E "Building for|Skipping" "$build.configure.log" || true
+echo "== building"
+cmake --build "$build" -j "$(nproc)"
+
+python_exe="$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")"
+pytest_path="$build/pytest-path"
+mkdir -p "$pytest_path"
+for pkg in pytest _pytest attr pluggy iniconfig packaging py.py; do
+  ln -sfn "/usr/lib/python3/dist-packages/$pkg" "$pytest_path/$pkg"
+done
+export VORN_BUILD_DIR="$build" VORN_PYTHON="$python_exe"
+export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"

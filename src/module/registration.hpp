@@ -1,0 +1,17 @@
+// Registration steps of the module, called in this order by the module entry.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "module/device_caster.hpp"
+
+namespace pyvorn {
+
+void register_return_code(pybind11::module_& m);
+void register_data_stream(pybind11::module_& m);
+void register_buffers(pybind11::module_& m);
+void register_device(pybind11::module_& m);
+void register_device_manager(pybind11::module_& m);
+
+}  // namespace pyvorn

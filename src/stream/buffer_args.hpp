@@ -1,0 +1,32 @@
+// The data argument of Device.write and Device.read.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+namespace pyvorn {
+
+// A one-dimensional, contiguous view of unsigned bytes taken from a Python
+// object that offers the buffer protocol. The view is held for the object's
+// lifetime and released on destruction, also when a check fails.
+//
+// Checks, in order, each throwing std::runtime_error (RuntimeError):
+// the buffer request itself (the object's own error, unchanged), read-only
+// (only when `writable`), "ndim != 1", "Unsupported buffer format!" (anything
+// but exactly "B"), "strides[0] != 1". GIL held.
+class ByteBuffer {
+ public:
+  ByteBuffer(const pybind11::buffer& object, bool writable);
+  ~ByteBuffer();
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
+  std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+}  // namespace pyvorn

@@ -1,0 +1,75 @@
+// The last adapters of a stream: they call the Python callback.
+#pragma once
+
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "vorn/stream.hpp"
+
+namespace pyvorn {
+
+// A Python callable (or None) that receives stream deliveries. Holds one
+// reference; copy and destroy it only with the GIL held.
+struct ManagedBufferCallable {
+  pybind11::object target;
+};
+struct DataViewCallable {
+  pybind11::object target;
+};
+
+// Sinks: StreamCallbacks that deliver each event to a Python callable as
+// (chunk or None, text or None), taking the GIL for the call. They run on the
+// stream's worker thread, which keeps one Python thread state for its whole
+// life. Every delivery is guarded: an exception from the callable (or from
+// converting its arguments) is logged through spdlog's default logger as
+// "Error in callback: {}" and the stream goes on. None as the callable makes
+// each delivery fail with std::bad_function_call, logged the same way.
+//
+// ManagedBufferSink: owning chunks become ManagedBuffer objects (moved, no
+// copy); a chunk view gets (None, "Unsupported data type: DataView").
+vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable);
+
+// DataViewSink: owning chunks and chunk views become DataView objects that
+// point at the bytes in place. A DataView is lent for the call only: if
+// Python still refers to it afterwards, it exports no further buffers, and
+// the bytes behind buffers it already exported are taken over (through the
+// ViewLease of the emitting adapter, or from the event itself) and kept alive
+// for as long as the DataView object lives.
+vorn::StreamCallback make_data_view_sink(DataViewCallable callable);
+
+}  // namespace pyvorn
+
+namespace pybind11::detail {
+
+// Both callables render and convert like the std::function types of the
+// stream methods, but keep the Python object itself so the sinks control
+// how arguments are made and released.
+template <typename Callable, typename Signature>
+struct stream_callable_caster {
+  PYBIND11_TYPE_CASTER(Callable, make_caster<std::function<Signature>>::name);
+
+  bool load(handle src, bool) {
+    if (!src.is_none() && PyCallable_Check(src.ptr()) == 0) {
+      return false;
+    }
+    value.target = reinterpret_borrow<object>(src);
+    return true;
+  }
+  static handle cast(const Callable& src, return_value_policy, handle) { return src.target.inc_ref(); }
+};
+
+template <>
+struct type_caster<pyvorn::ManagedBufferCallable>
+    : stream_callable_caster<pyvorn::ManagedBufferCallable,
+                             void(std::optional<vorn::ManagedBuffer>, std::optional<std::string>)> {};
+template <>
+struct type_caster<pyvorn::DataViewCallable>
+    : stream_callable_caster<pyvorn::DataViewCallable, void(std::optional<vorn::DataView>, std::optional<std::string>)> {
+};
+
+}  // namespace pybind11::detail

@@ -1,0 +1,120 @@
+#include "stream/stream_binding.hpp"
+
+#include <pybind11/stl.h>
+
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "module/registration.hpp"
+#include "stream/aligned_chunker.hpp"
+#include "stream/event_pump.hpp"
+
+namespace py = pybind11;
+
+namespace pyvorn {
+namespace {
+
+// The trampoline registered for DataStream. Python never creates one (no
+// constructor is bound); it adds no behaviour.
+struct PyDataStream : DataStream {
+  void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
+};
+
+// Streams owned by Python objects, so that they can be stopped before the
+// interpreter finalizes. Guarded by the GIL.
+std::set<DataStream*>& live_streams() {
+  static auto* streams = new std::set<DataStream*>();  // never destroyed: used during finalization
+  return *streams;
+}
+
+// Destroys a callback the device did not take. Ending a pump joins its
+// worker, which may need the GIL, so the GIL is released meanwhile. GIL held
+// on entry and on return.
+struct UntakenCallback {
+  vorn::StreamCallback callback;
+
+  ~UntakenCallback() {
+    if (callback) {
+      py::gil_scoped_release release;
+      callback.reset();
+    }
+  }
+};
+
+std::int32_t narrow_queue_limit(std::uint64_t max_queue_elements) {
+  // Only the low 32 bits count, read as a signed number.
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(max_queue_elements));
+}
+
+std::optional<StreamHolder> start_with(vorn::Device& device, std::uint32_t addr, vorn::StreamCallback consumer,
+                                       std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+  UntakenCallback pump{make_event_pump(std::move(consumer), narrow_queue_limit(max_queue_elements))};
+  auto stream = device.start_read_stream(addr, std::move(pump.callback), chunk_size);
+  if (!stream || !*stream) {
+    return std::nullopt;
+  }
+  DataStream* raw = stream->release();
+  live_streams().insert(raw);
+  return StreamHolder(raw);
+}
+
+void stop_stream(DataStream& stream) {
+  py::gil_scoped_release release;
+  stream.stop();
+}
+
+// Stops every stream Python still owns while the interpreter can still run
+// their workers' last Python calls. Registered with atexit.
+void stop_live_streams() {
+  const std::set<DataStream*> streams = live_streams();
+  for (DataStream* stream : streams) {
+    stop_stream(*stream);
+  }
+}
+
+}  // namespace
+
+void StreamDeleter::operator()(DataStream* stream) const noexcept {
+  if (stream == nullptr) {
+    return;
+  }
+  live_streams().erase(stream);
+  if (PyGILState_Check() != 0) {
+    py::gil_scoped_release release;
+    delete stream;
+  } else {
+    delete stream;
+  }
+}
+
+std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr,
+                                              ManagedBufferCallable callback, std::uint64_t chunk_size,
+                                              std::uint64_t max_queue_elements) {
+  UntakenCallback sink{make_managed_buffer_sink(std::move(callback))};
+  return start_with(device, addr, std::move(sink.callback), chunk_size, max_queue_elements);
+}
+
+std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr,
+                                                      std::uint64_t alignment, DataViewCallable callback,
+                                                      std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+  if (alignment == 0) {
+    throw std::runtime_error("alignment must be at least 1 byte, got " + std::to_string(alignment));
+  }
+  UntakenCallback sink{make_data_view_sink(std::move(callback))};
+  UntakenCallback chunker{make_aligned_chunker(std::move(sink.callback), alignment)};
+  return start_with(device, addr, std::move(chunker.callback), chunk_size, max_queue_elements);
+}
+
+void register_data_stream(py::module_& m) {
+  py::class_<DataStream, PyDataStream, StreamHolder>(m, "DataStream")
+      .def("stop", &stop_stream)
+      .def(
+          "__enter__", [](DataStream& stream) -> DataStream& { return stream; }, py::return_value_policy::reference)
+      .def("__exit__", [](DataStream& stream, const std::optional<py::type>&, const std::optional<py::object>&,
+                          const std::optional<py::object>&) { stop_stream(stream); });
+  py::module_::import("atexit").attr("register")(py::cpp_function(&stop_live_streams));
+}
+
+}  // namespace pyvorn
