@@ -1,0 +1,238 @@
+#include "stream/event_pump.hpp"
+
+// readerwriterqueue synchronises its elements with standalone fences, which
+// ThreadSanitizer does not model. Under clang the library detects TSan
+// (__has_feature) and annotates every fence as a happens-before edge; GCC 12
+// has no __has_feature, so the same annotations are switched on here, exactly
+// as the library does it (one global synchronisation address). GCC also warns
+// that atomic_thread_fence is unsupported under TSan (-Wtsan); the fences are
+// annotated, so that warning is silenced for the library header only.
+#if defined(__SANITIZE_THREAD__) && !defined(__clang__) && !defined(AE_TSAN_ANNOTATE_RELEASE)
+extern "C" void AnnotateHappensBefore(const char*, int, void*);
+extern "C" void AnnotateHappensAfter(const char*, int, void*);
+namespace pyvorn::detail {
+inline int rwq_tsan_sync;
+}  // namespace pyvorn::detail
+#define AE_TSAN_ANNOTATE_RELEASE() \
+  AnnotateHappensBefore(__FILE__, __LINE__, static_cast<void*>(&::pyvorn::detail::rwq_tsan_sync))
+#define AE_TSAN_ANNOTATE_ACQUIRE() \
+  AnnotateHappensAfter(__FILE__, __LINE__, static_cast<void*>(&::pyvorn::detail::rwq_tsan_sync))
+#endif
+
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+#include <readerwriterqueue/readerwriterqueue.h>
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace pyvorn {
+namespace {
+
+using Queue = moodycamel::BlockingReaderWriterQueue<vorn::StreamEvent>;
+
+constexpr char kOverflowNotice[] = "Queue Overflow, dropping event";
+
+// How long the worker polls (yielding) after the queue ran empty before it
+// blocks, and the fewest polls it makes in that time.
+constexpr std::chrono::microseconds kSpinTime{50};
+constexpr int kMinSpins = 8;
+
+ShutdownWaitHooks shutdown_wait_hooks;
+
+// Deleter of the blocks into which chunk views are copied.
+void free_block(std::uint8_t* block) { std::free(block); }
+
+}  // namespace
+
+struct EventPump::Shared {
+  Queue queue{static_cast<std::size_t>(init_elements)};
+
+  // Wake-up protocol (Dekker-style, all seq_cst):
+  //   producer: enqueue + signal; ++wake_seq; if (sleeping) notify.
+  //   worker:   s = wake_seq; sleeping = true; re-check queue and stop;
+  //             wait while wake_seq == s; sleeping = false.
+  // Either the worker sees the event (or the new sequence value) before it
+  // sleeps, or the producer sees it sleeping and wakes it. A stop request
+  // bumps the sequence and notifies from the stopping thread.
+  alignas(64) std::atomic<std::uint32_t> wake_seq{0};
+  std::atomic<bool> sleeping{false};
+
+  void wake_after_store() noexcept {
+    wake_seq.fetch_add(1, std::memory_order_seq_cst);
+    if (sleeping.load(std::memory_order_seq_cst)) {
+      wake_seq.notify_one();
+    }
+  }
+
+  void wake_for_stop() noexcept {
+    wake_seq.fetch_add(1, std::memory_order_seq_cst);
+    wake_seq.notify_one();
+  }
+
+  // Worker side, with the queue found empty: poll briefly, then block until
+  // an event is stored or stop is requested. May return spuriously.
+  void idle(const std::stop_token& stop) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+    for (int spins = 0; queue.size_approx() == 0; ++spins) {
+      if (stop.stop_requested()) {
+        return;
+      }
+      if (spins >= kMinSpins && std::chrono::steady_clock::now() >= deadline) {
+        const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
+        sleeping.store(true, std::memory_order_seq_cst);
+        if (queue.size_approx() == 0 && !stop.stop_requested()) {
+          wake_seq.wait(seen, std::memory_order_seq_cst);
+        }
+        sleeping.store(false, std::memory_order_relaxed);
+        return;
+      }
+      std::this_thread::yield();
+    }
+  }
+
+  // Consumer side only: destroys every waiting event without delivering it.
+  void release_waiting() noexcept {
+    vorn::StreamEvent event;
+    while (queue.try_dequeue(event)) {
+      event = vorn::StreamEvent{};
+    }
+  }
+};
+
+EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) : max_elements_(max_elements) {
+  if (max_elements < init_elements) {
+    throw std::runtime_error("max_elements must be greater than init_elements");
+  }
+  shared_ = std::make_shared<Shared>();
+  // On failure std::jthread destroys its copy of the consumer (and ours is
+  // empty by then, or still owned by this frame's parameter).
+  worker_ = std::jthread(&EventPump::run, shared_, std::move(consumer));
+  stop_ = worker_.get_stop_source();
+}
+
+void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_hooks = hooks; }
+
+EventPump::~EventPump() {
+  stop_.request_stop();
+  if (worker_.joinable()) {
+    if (worker_.get_id() == std::this_thread::get_id()) {
+      // Destroyed from inside the consumer, on the worker thread: joining
+      // would wait for ourselves. This thread is the queue's consumer, so it
+      // may empty the queue; the worker keeps the shared state alive, finds
+      // stop requested when the delivery returns, destroys the consumer and
+      // ends on its own.
+      shared_->release_waiting();
+      worker_.detach();
+    } else {
+      void* token = shutdown_wait_hooks.before != nullptr ? shutdown_wait_hooks.before() : nullptr;
+      worker_.join();
+      if (shutdown_wait_hooks.after != nullptr) {
+        shutdown_wait_hooks.after(token);
+      }
+    }
+  }
+  // Members go in reverse order: the stop source, the (finished or
+  // detached) worker, then our share of the queue; the last share destroys
+  // the events still queued, releasing their owning chunks.
+}
+
+void EventPump::push(vorn::StreamEvent& event) noexcept {
+  Shared& shared = *shared_;
+  Queue& queue = shared.queue;
+  if (waiting() < max_elements_) {
+    bool stored;
+    if (event.index() == 3) {
+      // A chunk view: copy the bytes, the device may reuse them on return.
+      const vorn::DataView view = *std::get_if<3>(&event);
+      auto* block = static_cast<std::uint8_t*>(std::malloc(view.size != 0 ? view.size : 1));
+      stored = false;
+      if (block != nullptr) {
+        if (view.size != 0) {
+          std::memcpy(block, view.data, view.size);
+        }
+        vorn::ManagedBuffer copy(block, view.size, &free_block);
+        stored = queue.emplace(std::in_place_index<2>, std::move(copy));
+      }
+    } else {
+      // End marker, error text or owning chunk: the payload moves in. The
+      // allocating enqueue fails only before it moves anything.
+      stored = queue.enqueue(std::move(event));
+      if (!stored) {
+        event = vorn::StreamEvent{};  // out of memory: the payload is released here, once
+      }
+    }
+    if (stored) {
+      shared.wake_after_store();
+      return;
+    }
+  }
+  // Overflow, or no memory for the event: store the notice instead. The
+  // device's event is left as it is (or already released above).
+  for (;;) {
+    try {
+      std::string text(kOverflowNotice);
+      if (queue.emplace(std::in_place_index<1>, std::move(text))) {
+        break;
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    std::this_thread::yield();
+  }
+  shared.wake_after_store();
+}
+
+std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64_t>(shared_->queue.size_approx()); }
+
+void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
+  {
+    Shared& state = *shared;
+    // Runs on the stopping thread (or here, if stop came first).
+    std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
+    while (!stop.stop_requested()) {
+      vorn::StreamEvent event;
+      if (!state.queue.try_dequeue(event)) {
+        state.idle(stop);
+        continue;
+      }
+      const bool end = event.index() == 0;
+      consumer(event);
+      if (end) {
+        break;
+      }
+      // The event dies here, releasing an owning chunk the consumer left.
+    }
+  }
+  consumer.reset();
+  // `shared` goes last: after a destruction on this thread, it is the last
+  // share and frees the queue.
+}
+
+namespace {
+
+void pump_invoke(void* state, vorn::StreamEvent& event) { static_cast<EventPump*>(state)->push(event); }
+
+void pump_destroy(void* state) { delete static_cast<EventPump*>(state); }
+
+constexpr vorn::StreamCallbackOps kPumpOps{&pump_invoke, &pump_destroy};
+
+}  // namespace
+
+vorn::StreamCallback make_event_pump(vorn::StreamCallback consumer, std::int32_t max_elements) {
+  auto* pump = new EventPump(std::move(consumer), max_elements);
+  return vorn::StreamCallback(&kPumpOps, pump);
+}
+
+}  // namespace pyvorn

@@ -1,0 +1,110 @@
+// The bounded event pump between a device's producer thread and the stream's
+// worker thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stop_token>
+#include <thread>
+
+#include "vorn/stream.hpp"
+
+namespace pyvorn {
+
+// Queues the events of one read stream and replays them, in push order and
+// each exactly once, to a consumer StreamCallback on a worker thread that the
+// pump owns.
+//
+// Threading contract:
+// - Producer: push() is called by the device's thread, by ONE thread at a
+//   time (the queue is single-producer). push() never blocks and never takes
+//   a lock; it only waits, yielding, while the memory for the overflow notice
+//   cannot be had. It may make one non-blocking wake-up system call, and only
+//   when the worker has gone to sleep.
+// - Worker: the pump's own thread calls the consumer's invoke for each event
+//   and, after its loop, the consumer's destroy. It spins briefly (yielding)
+//   when the queue runs empty, then blocks until an event or a stop request
+//   arrives, so an idle pump costs next to no processor time.
+// - waiting() may be called from any thread.
+// - Destruction may happen on any thread, including the worker itself (a
+//   consumer whose delivery causes the pump to be destroyed, e.g. a Python
+//   callback that stops its own stream). No push may run concurrently with
+//   or after the destruction.
+//   * On any other thread, the destructor requests stop, waits for a delivery
+//     in progress to return and for the consumer to be destroyed on the
+//     worker thread, then releases the events still queued without
+//     delivering them. A caller that destroys a pump must therefore NOT hold
+//     a lock that the consumer needs to finish a delivery or its destruction
+//     (in this module: the Python GIL, which the Python sinks take).
+//   * On the worker thread itself (from inside the consumer), it does not
+//     wait for itself: it requests stop, releases the queued events at once,
+//     and lets the worker thread finish on its own. The delivery in progress
+//     completes, nothing further is delivered, and the worker then destroys
+//     the consumer and frees what remains of the pump's shared state.
+// - The consumer must not let an exception leave its invoke or destroy
+//   operation; the pump catches nothing.
+// The pump never touches Python.
+class EventPump {
+ public:
+  static constexpr std::int32_t init_elements = 64;
+
+  // Throws std::runtime_error("max_elements must be greater than
+  // init_elements") when max_elements < init_elements (64 is accepted),
+  // before allocating anything; std::bad_alloc when the queue cannot be
+  // made; std::system_error when the worker cannot start. The consumer is
+  // destroyed (on the calling thread) whenever construction fails.
+  EventPump(vorn::StreamCallback consumer, std::int32_t max_elements);
+  ~EventPump();
+
+  EventPump(const EventPump&) = delete;
+  EventPump& operator=(const EventPump&) = delete;
+  EventPump(EventPump&&) = delete;
+  EventPump& operator=(EventPump&&) = delete;
+
+  // Producer side. Below max_elements waiting events the event's payload is
+  // stored (a chunk view is first copied into an owning heap block); at or
+  // above it, the event is left untouched and the error text
+  // "Queue Overflow, dropping event" is stored instead. The overflow notice is
+  // the only way an event is ever dropped.
+  void push(vorn::StreamEvent& event) noexcept;
+
+  // The number of events waiting to be taken out by the worker.
+  std::int64_t waiting() const noexcept;
+
+  std::int32_t max_elements() const noexcept { return max_elements_; }
+
+  // Requests the worker to stop after the delivery in progress, without
+  // waiting for it. The destructor does this too; exposed for tests.
+  void request_stop() noexcept { stop_.request_stop(); }
+
+ private:
+  struct Shared;  // the queue and the worker's wake-up state
+
+  static void run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept;
+
+  // Shared with the worker, so that a pump destroyed on its own worker thread
+  // can let the worker finish with it. Uniquely owns the event queue.
+  std::shared_ptr<Shared> shared_;
+  std::jthread worker_;
+  std::stop_source stop_{std::nostopstate};  // a copy of the worker's stop source
+  std::int32_t max_elements_;
+};
+
+// Brackets the destructor's wait for the worker. An embedding runtime whose
+// lock the worker may need to finish (the module: the Python GIL, which the
+// consumer takes to drop the Python callback) installs hooks that give that
+// lock up for the wait when the destroying thread holds it: `before` returns
+// a token that `after` receives. Install once, before any pump exists; both
+// must be callable from any thread and must not throw.
+struct ShutdownWaitHooks {
+  void* (*before)() = nullptr;
+  void (*after)(void* token) = nullptr;
+};
+void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept;
+
+// A StreamCallback whose state is a heap-allocated EventPump: invoke pushes,
+// destroy deletes the pump (a null state is ignored). Throws as the EventPump
+// constructor.
+vorn::StreamCallback make_event_pump(vorn::StreamCallback consumer, std::int32_t max_elements);
+
+}  // namespace pyvorn
