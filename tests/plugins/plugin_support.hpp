@@ -1,0 +1,48 @@
+// Helpers shared by the test plug-ins (POSIX only).
+#pragma once
+
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn_test {
+
+// The folder of the library this code was linked into, absolute. Call it
+// while loading (from create_manager), before the process may change folder.
+inline std::filesystem::path own_folder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&own_folder), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  return std::filesystem::absolute(info.dli_fname).lexically_normal().parent_path();
+}
+
+// One "key" or "key=value" item of a comma-separated option text.
+struct Option {
+  std::string key;
+  std::string value;
+};
+
+inline std::vector<Option> parse_options(std::string_view text) {
+  std::vector<Option> options;
+  while (!text.empty()) {
+    const auto comma = text.find(',');
+    const auto item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    if (item.empty()) {
+      continue;
+    }
+    const auto equals = item.find('=');
+    if (equals == std::string_view::npos) {
+      options.push_back({std::string(item), {}});
+    } else {
+      options.push_back({std::string(item.substr(0, equals)), std::string(item.substr(equals + 1))});
+    }
+  }
+  return options;
+}
+
+}  // namespace vorn_test
