@@ -1,0 +1,71 @@
+#include "stream_recorder.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include "stream_pattern.hpp"
+
+namespace vorn::sim::test {
+
+StreamCallback StreamRecorder::callback(const std::shared_ptr<StreamRecorder>& recorder) {
+  static constexpr StreamCallbackOps ops{&StreamRecorder::invoke, &StreamRecorder::destroy};
+  auto state = std::make_unique<std::shared_ptr<StreamRecorder>>(recorder);
+  return StreamCallback(&ops, state.release());
+}
+
+void StreamRecorder::invoke(void* state, StreamEvent& event) {
+  StreamRecorder& self = **static_cast<std::shared_ptr<StreamRecorder>*>(state);
+  if (self.in_call_.fetch_add(1) != 0) {
+    ++self.overlapping_calls_;
+  }
+  self.record(event);
+  self.in_call_.fetch_sub(1);
+}
+
+void StreamRecorder::destroy(void* state) {
+  const std::unique_ptr<std::shared_ptr<StreamRecorder>> owner(static_cast<std::shared_ptr<StreamRecorder>*>(state));
+  if (owner) {
+    (*owner)->destroyed_ = true;
+  }
+}
+
+void StreamRecorder::record(StreamEvent& event) {
+  std::function<void()> action;
+  {
+    std::lock_guard lock(mutex_);
+    if (ended_) {
+      ++events_after_end_;
+    }
+    if (std::find(threads_.begin(), threads_.end(), std::this_thread::get_id()) == threads_.end()) {
+      threads_.push_back(std::this_thread::get_id());
+    }
+    RecordedEvent recorded{RecordedEvent::end, 0, {}, nullptr};
+    if (auto* text = std::get_if<std::string>(&event)) {
+      recorded = {RecordedEvent::error, 0, *text, nullptr};
+    } else if (auto* chunk = std::get_if<ManagedBuffer>(&event)) {
+      recorded = {RecordedEvent::owned, chunk->size, {}, chunk->data.get()};
+    } else if (auto* view = std::get_if<DataView>(&event)) {
+      recorded = {RecordedEvent::view, view->size, {}, view->data};
+    } else {
+      ended_ = true;
+    }
+    if (recorded.kind == RecordedEvent::owned || recorded.kind == RecordedEvent::view) {
+      if (find_pattern_mismatch(recorded.data, offset_, recorded.size) != recorded.size) {
+        ++pattern_errors_;
+      }
+      offset_ += recorded.size;
+      ++data_events_;
+      if (keep_owned_ && recorded.kind == RecordedEvent::owned) {
+        kept_.push_back(std::move(std::get<ManagedBuffer>(event)));
+      }
+    }
+    events_.push_back(std::move(recorded));
+    action = std::exchange(action_, nullptr);
+  }
+  changed_.notify_all();
+  if (action) {
+    action();
+  }
+}
+
+}  // namespace vorn::sim::test
