@@ -108,6 +108,15 @@ std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std:
 }
 
 void register_data_stream(py::module_& m) {
+  // Whoever ends a pump while holding the GIL (the module, or plug-in code
+  // running inside a Device method or a device's destructor) gives it up
+  // while the pump waits for its worker, which needs it to finish.
+  set_shutdown_wait_hooks({[]() -> void* { return PyGILState_Check() != 0 ? PyEval_SaveThread() : nullptr; },
+                           [](void* token) {
+                             if (token != nullptr) {
+                               PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+                             }
+                           }});
   py::class_<DataStream, PyDataStream, StreamHolder>(m, "DataStream")
       .def("stop", &stop_stream)
       .def(
