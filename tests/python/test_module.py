@@ -152,3 +152,23 @@ def test_import_under_312_starts_no_thread():
     result = run_python("import threading, pyvorn_device; print(threading.active_count())")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "1"
+
+
+def test_type_stubs_match_the_module():
+    import ast
+
+    stub = ast.parse((BUILD / "python" / "pyvorn_device.pyi").read_text())
+    declared = {}
+    for node in stub.body:
+        if isinstance(node, ast.ClassDef):
+            declared[node.name] = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+        elif isinstance(node, ast.FunctionDef):
+            declared[node.name] = set()
+    public = {n for n in vars(pv) if not n.startswith("_")}
+    assert set(declared) == public
+    for cls, methods in declared.items():
+        for method in methods - {"__buffer__"}:
+            assert hasattr(getattr(pv, cls), method), f"{cls}.{method} is in the stubs only"
+        if cls == "Device":
+            bound = {n for n in vars(pv.Device) if not n.startswith("_")}
+            assert bound <= methods, f"missing from the stubs: {bound - methods}"
