@@ -56,6 +56,9 @@ void SimStream::stop() {
   if (producer_.joinable()) {
     producer_.join();
   }
+  // Nothing is pushed any more: release the callback now, so that events
+  // still queued on the module's side are dropped instead of delivered.
+  callback_.reset();
 }
 
 void SimStream::produce(std::stop_token stop) noexcept {

@@ -37,9 +37,10 @@ class SimStream final : public Device::DataStream {
   // the producer (never from inside the callback).
   ~SimStream() override;
 
-  // Stops the producer and waits for it; later calls return at once. Safe
-  // from any thread, concurrently too. Called from inside the callback (on
-  // the producer thread) it only requests the stop and returns.
+  // Stops the producer, waits for it and destroys the callback, so nothing
+  // more is delivered; later calls return at once. Safe from any thread,
+  // concurrently too. Called from inside the callback (on the producer
+  // thread) it only requests the stop and returns.
   void stop() override;
 
   // Stream objects alive in the process.
