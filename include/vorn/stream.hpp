@@ -29,8 +29,13 @@ struct StreamCallbackOps {
 // separately built binaries. The callback object owns its state.
 //
 // Threading: a device must not invoke the same callback from two threads at
-// once. The callbacks the module hands to devices never block and never take
-// the Python GIL, so a device may invoke them from any thread of its own.
+// once. Invoking the callbacks the module hands to devices never blocks and
+// never takes the Python GIL, so a device may invoke them from any thread of
+// its own. Destroying one waits for the module's delivery thread to finish
+// its current call into Python (giving up the GIL meanwhile if the
+// destroying thread holds it). So destroy it on a thread that no caller
+// holding the GIL waits for: in stop() or the stream's destructor, after
+// joining the producer, not on the producer thread itself.
 class StreamCallback {
  public:
   StreamCallback() noexcept = default;

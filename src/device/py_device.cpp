@@ -11,6 +11,7 @@ namespace pyvorn {
 namespace {
 
 thread_local int open_call_scopes = 0;
+thread_local const LentBuffer* lent_buffer = nullptr;
 
 using Status = vorn::BasicDeviceStatus;
 
@@ -66,6 +67,23 @@ R forward(R failure, Body&& body) noexcept {
 class BorrowedBytes {
  public:
   BorrowedBytes(std::uint8_t* data, std::uint64_t length, bool writable) {
+    if (py::handle source = LentBuffer::source_of(data, length)) {
+      view_ = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(source.ptr()));
+      if (!view_) {
+        throw py::error_already_set();
+      }
+      const Py_buffer* seen = PyMemoryView_GET_BUFFER(view_.ptr());
+      if (seen->buf != data || static_cast<std::uint64_t>(seen->len) != length) {
+        throw std::runtime_error("the data object exported different memory on a second request");
+      }
+      if (!writable) {
+        py::object shared = std::move(view_);
+        view_ = shared.attr("toreadonly")();
+        shared.attr("release")();
+      }
+      owner_backed_ = true;
+      return;
+    }
     static char empty = 0;
     if (length > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
       throw std::length_error("data block too large for a memoryview: " + std::to_string(length) + " bytes");
@@ -97,7 +115,9 @@ class BorrowedBytes {
   // method left a view of the block behind.
   void release() {
     auto* memory = reinterpret_cast<PyMemoryViewObject*>(view_.ptr());
-    const bool shared = memory->mbuf->exports > 1;
+    // Views derived from a view of the caller's object keep that object's
+    // export, and so its memory; views of bare memory cannot.
+    const bool shared = !owner_backed_ && memory->mbuf->exports > 1;
     view_.attr("release")();
     view_ = py::object();
     if (shared) {
@@ -107,9 +127,22 @@ class BorrowedBytes {
 
  private:
   py::object view_;
+  bool owner_backed_ = false;
 };
 
 }  // namespace
+
+LentBuffer::LentBuffer(py::handle source, const std::uint8_t* data, std::uint64_t size) noexcept
+    : source_(source), data_(data), size_(size), previous_(lent_buffer) {
+  lent_buffer = this;
+}
+
+LentBuffer::~LentBuffer() { lent_buffer = previous_; }
+
+py::handle LentBuffer::source_of(const std::uint8_t* data, std::uint64_t size) noexcept {
+  const LentBuffer* lent = lent_buffer;
+  return lent != nullptr && lent->data_ == data && lent->size_ == size ? lent->source_ : py::handle();
+}
 
 PythonCallScope::PythonCallScope() noexcept { ++open_call_scopes; }
 

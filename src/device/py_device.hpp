@@ -70,6 +70,31 @@ class PythonCallScope {
   static void raise_pending();
 };
 
+// Names, for the length of a Device.write or Device.read call on this thread,
+// the Python object whose buffer the device receives. A Python-implemented
+// device is then lent a view of that object itself: a view it derives and
+// keeps past the call holds an export of the caller's object, so it never
+// points at released memory. Without one (a native caller), the device gets
+// a view of the bare memory, and a view derived from it that outlives the
+// call makes the call fail with BufferError. GIL held.
+class LentBuffer {
+ public:
+  LentBuffer(pybind11::handle source, const std::uint8_t* data, std::uint64_t size) noexcept;
+  ~LentBuffer();
+  LentBuffer(const LentBuffer&) = delete;
+  LentBuffer& operator=(const LentBuffer&) = delete;
+
+  // The object whose buffer starts at `data` and holds `size` bytes, if one
+  // is lent on this thread; otherwise a null handle.
+  static pybind11::handle source_of(const std::uint8_t* data, std::uint64_t size) noexcept;
+
+ private:
+  pybind11::handle source_;
+  const std::uint8_t* data_;
+  std::uint64_t size_;
+  const LentBuffer* previous_;
+};
+
 // Runs a device operation on behalf of a Python caller and raises any error
 // a Python-implemented device left pending. GIL held.
 template <typename Call>

@@ -25,11 +25,13 @@ using vorn::Device;
 
 std::uint64_t write_block(Device& device, std::uint32_t addr, const py::buffer& data) {
   ByteBuffer block(data, /*writable=*/false);
+  LentBuffer lent(data, block.data(), block.size());
   return call_device([&] { return device.write(addr, block.size(), block.data()); });
 }
 
 std::uint64_t read_block(Device& device, std::uint32_t addr, const py::buffer& data) {
   ByteBuffer block(data, /*writable=*/true);
+  LentBuffer lent(data, block.data(), block.size());
   return call_device([&] { return device.read(addr, block.size(), block.data()); });
 }
 

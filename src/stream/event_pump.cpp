@@ -52,6 +52,9 @@ constexpr int kMinSpins = 8;
 
 ShutdownWaitHooks shutdown_wait_hooks;
 
+// The stop token of the pump whose worker runs on this thread.
+thread_local const std::stop_token* worker_stop_token = nullptr;
+
 // Deleter of the blocks into which chunk views are copied.
 void free_block(std::uint8_t* block) { std::free(block); }
 
@@ -124,6 +127,8 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
 }
 
 void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_hooks = hooks; }
+
+bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
 
 EventPump::~EventPump() {
   stop_.request_stop();
@@ -199,6 +204,7 @@ std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
   {
     Shared& state = *shared;
+    worker_stop_token = &stop;
     // Runs on the stopping thread (or here, if stop came first).
     std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
     while (!stop.stop_requested()) {
@@ -216,6 +222,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
     }
   }
   consumer.reset();
+  worker_stop_token = nullptr;
   // `shared` goes last: after a destruction on this thread, it is the last
   // share and frees the queue.
 }

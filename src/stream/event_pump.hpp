@@ -90,6 +90,12 @@ class EventPump {
   std::int32_t max_elements_;
 };
 
+// True on a pump's worker thread, during a delivery, once that pump has been
+// asked to stop (for example by the consumer itself, through its stream's
+// stop()). Lets a consumer that emits several deliveries for one event stop
+// at once. False on any other thread.
+bool delivery_stop_requested() noexcept;
+
 // Brackets the destructor's wait for the worker. An embedding runtime whose
 // lock the worker may need to finish (the module: the Python GIL, which the
 // consumer takes to drop the Python callback) installs hooks that give that

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+
 namespace pyvorn {
 
 bool interpreter_finalizing() noexcept {
@@ -17,6 +19,37 @@ bool interpreter_finalizing() noexcept {
     return found;
   }();
   return query != nullptr && query() != 0;
+}
+
+bool holds_gil() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
+namespace {
+std::atomic<bool> gate_closed{false};
+std::atomic<int> gate_inside{0};
+}  // namespace
+
+bool PythonGate::admit() noexcept {
+  gate_inside.fetch_add(1, std::memory_order_seq_cst);
+  if (gate_closed.load(std::memory_order_seq_cst)) {
+    leave();
+    return false;
+  }
+  return true;
+}
+
+void PythonGate::leave() noexcept {
+  if (gate_inside.fetch_sub(1, std::memory_order_seq_cst) == 1 && gate_closed.load(std::memory_order_seq_cst)) {
+    gate_inside.notify_all();
+  }
+}
+
+void PythonGate::close() noexcept {
+  gate_closed.store(true, std::memory_order_seq_cst);
+  PyThreadState* self = PyEval_SaveThread();
+  for (int inside = gate_inside.load(); inside != 0; inside = gate_inside.load()) {
+    gate_inside.wait(inside);
+  }
+  PyEval_RestoreThread(self);
 }
 
 void WorkerThreadState::enter() noexcept {

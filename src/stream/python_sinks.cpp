@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "stream/buffer_binding.hpp"
+#include "stream/event_pump.hpp"
 #include "stream/python_runtime.hpp"
 #include "stream/view_lease.hpp"
 
@@ -21,7 +22,22 @@ namespace {
 struct SinkState {
   py::object target;
   WorkerThreadState thread_state;
+  // Keeps the device's code loaded (see make_managed_buffer_sink), as a
+  // capsule that every object handed to Python also keeps; null without one.
+  py::object code_pin;
 };
+
+// Ties the lifetime of `object` to the device's code: chunks released through
+// it may run the device's deleters. GIL held.
+void pin_device_code(const SinkState& sink, const py::object& object) {
+  if (sink.code_pin) {
+    py::detail::keep_alive_impl(object, sink.code_pin);
+  }
+}
+
+// Whether a delivery may run Python now. False once the interpreter is
+// shutting down or the stream was stopped during this event's deliveries.
+bool may_deliver() noexcept { return !delivery_stop_requested() && !interpreter_finalizing(); }
 
 // Calls the callable with (first, second). Throws error_already_set when the
 // callable raises, std::bad_function_call when it is None. GIL held.
@@ -79,20 +95,24 @@ void destroy_sink(void* state) {
     return;
   }
   std::unique_ptr<SinkState> sink(static_cast<SinkState*>(state));
-  if (interpreter_finalizing()) {
+  PythonAdmission admitted;
+  if (!admitted || interpreter_finalizing()) {
     // Taking the GIL now would end this thread inside native code. The
-    // interpreter is going away; leave the reference to it.
+    // interpreter is going away; leave its objects to it.
     sink->target.release();
+    sink->code_pin.release();
     return;
   }
   sink->thread_state.enter();
   sink->target = py::object();
+  sink->code_pin = py::object();
   sink->thread_state.exit_for_good();
 }
 
 void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  if (interpreter_finalizing()) {
+  PythonAdmission admitted;
+  if (!admitted || !may_deliver()) {
     return;
   }
   WorkerGil gil(sink.thread_state);
@@ -111,6 +131,7 @@ void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
       // Moved into the Python object; released through its own deleter when
       // Python drops it.
       py::object buffer = py::cast(std::move(*chunk), py::return_value_policy::move);
+      pin_device_code(sink, buffer);
       call_target(sink.target, buffer, Py_None);
     } else {
       call_target(sink.target, Py_None, text_object("Unsupported data type: DataView"));
@@ -121,7 +142,7 @@ void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
 // Keeps the bytes behind a DataView that Python still refers to after its
 // delivery: the view exports nothing more, and the storage behind buffers it
 // already exported lives as long as the Python object.
-void retain_view_storage(const py::object& view_object, vorn::StreamEvent& event) {
+void retain_view_storage(const SinkState& sink, const py::object& view_object, vorn::StreamEvent& event) {
   auto& view = view_object.cast<vorn::DataView&>();
   expire_data_view(view);
   std::shared_ptr<void> storage;
@@ -137,11 +158,13 @@ void retain_view_storage(const py::object& view_object, vorn::StreamEvent& event
   py::capsule keeper(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
   owner.release();
   py::detail::keep_alive_impl(view_object, keeper);
+  pin_device_code(sink, view_object);
 }
 
 void data_view_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  if (interpreter_finalizing()) {
+  PythonAdmission admitted;
+  if (!admitted || !may_deliver()) {
     return;
   }
   WorkerGil gil(sink.thread_state);
@@ -167,27 +190,33 @@ void data_view_invoke(void* state, vorn::StreamEvent& event) {
     call_target(sink.target, view_object, Py_None);
   });
   if (view_object && view_object.ref_count() > 1) {
-    guarded([&] { retain_view_storage(view_object, event); });
+    guarded([&] { retain_view_storage(sink, view_object, event); });
   }
 }
 
 constexpr vorn::StreamCallbackOps managed_buffer_ops{managed_buffer_invoke, destroy_sink};
 constexpr vorn::StreamCallbackOps data_view_ops{data_view_invoke, destroy_sink};
 
-vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, py::object target) {
+vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, py::object target,
+                               std::shared_ptr<void> device_code) {
   auto state = std::make_unique<SinkState>();
   state->target = std::move(target);
+  if (device_code) {
+    auto owner = std::make_unique<std::shared_ptr<void>>(std::move(device_code));
+    state->code_pin = py::capsule(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+    owner.release();
+  }
   return vorn::StreamCallback(&ops, state.release());
 }
 
 }  // namespace
 
-vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable) {
-  return make_sink(managed_buffer_ops, std::move(callable.target));
+vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<void> device_code) {
+  return make_sink(managed_buffer_ops, std::move(callable.target), std::move(device_code));
 }
 
-vorn::StreamCallback make_data_view_sink(DataViewCallable callable) {
-  return make_sink(data_view_ops, std::move(callable.target));
+vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<void> device_code) {
+  return make_sink(data_view_ops, std::move(callable.target), std::move(device_code));
 }
 
 }  // namespace pyvorn

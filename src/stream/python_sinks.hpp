@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -30,9 +31,18 @@ struct DataViewCallable {
 // "Error in callback: {}" and the stream goes on. None as the callable makes
 // each delivery fail with std::bad_function_call, logged the same way.
 //
+// `device_code` keeps the code of the device that feeds the stream loaded
+// (the reference its creator put into its deleter; may be null). Chunks carry
+// deleters that live in that code, so the sink holds it until it is
+// destroyed, and every ManagedBuffer or kept DataView it hands to Python
+// holds it too, however long Python keeps them.
+//
+// Deliveries stop as soon as the stream is stopped, also in the middle of an
+// event's deliveries, and once the interpreter exits.
+//
 // ManagedBufferSink: owning chunks become ManagedBuffer objects (moved, no
 // copy); a chunk view gets (None, "Unsupported data type: DataView").
-vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable);
+vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<void> device_code);
 
 // DataViewSink: owning chunks and chunk views become DataView objects that
 // point at the bytes in place. A DataView is lent for the call only: if
@@ -40,7 +50,7 @@ vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable);
 // the bytes behind buffers it already exported are taken over (through the
 // ViewLease of the emitting adapter, or from the event itself) and kept alive
 // for as long as the DataView object lives.
-vorn::StreamCallback make_data_view_sink(DataViewCallable callable);
+vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<void> device_code);
 
 }  // namespace pyvorn
 

@@ -10,6 +10,7 @@
 #include "module/registration.hpp"
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
+#include "stream/python_runtime.hpp"
 
 namespace py = pybind11;
 
@@ -43,6 +44,21 @@ struct UntakenCallback {
   }
 };
 
+// The reference that keeps the device's code loaded: what its creator put
+// into the deleter of the Python Device's holder. Null for Python devices.
+std::shared_ptr<void> device_code(const vorn::Device& device) {
+  const auto* type = py::detail::get_type_info(typeid(vorn::Device));
+  py::handle self = py::detail::get_object_handle(&device, type);
+  if (!self) {
+    return {};
+  }
+  auto slot = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type);
+  if (!slot || !slot.holder_constructed()) {
+    return {};
+  }
+  return slot.holder<vorn::DeviceHolder>().get_deleter().keep_alive;
+}
+
 std::int32_t narrow_queue_limit(std::uint64_t max_queue_elements) {
   // Only the low 32 bits count, read as a signed number.
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(max_queue_elements));
@@ -65,13 +81,29 @@ void stop_stream(DataStream& stream) {
   stream.stop();
 }
 
-// Stops every stream Python still owns while the interpreter can still run
-// their workers' last Python calls. Registered with atexit.
+// Runs at interpreter exit, before finalization, while stream workers can
+// still finish their Python calls: stops every stream Python still owns, then
+// closes the workers' way into Python and waits for those inside. Each
+// stream's Python object is held while it stops, since other threads (or its
+// own callback) may drop streams meanwhile.
 void stop_live_streams() {
-  const std::set<DataStream*> streams = live_streams();
-  for (DataStream* stream : streams) {
-    stop_stream(*stream);
+  std::set<DataStream*> stopped;
+  for (;;) {
+    DataStream* next = nullptr;
+    for (DataStream* stream : live_streams()) {
+      if (stopped.count(stream) == 0) {
+        next = stream;
+        break;
+      }
+    }
+    if (next == nullptr) {
+      break;
+    }
+    stopped.insert(next);
+    py::object owner = py::cast(next, py::return_value_policy::reference);
+    stop_stream(*next);
   }
+  PythonGate::close();
 }
 
 }  // namespace
@@ -81,7 +113,7 @@ void StreamDeleter::operator()(DataStream* stream) const noexcept {
     return;
   }
   live_streams().erase(stream);
-  if (PyGILState_Check() != 0) {
+  if (holds_gil()) {
     py::gil_scoped_release release;
     delete stream;
   } else {
@@ -92,7 +124,7 @@ void StreamDeleter::operator()(DataStream* stream) const noexcept {
 std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr,
                                               ManagedBufferCallable callback, std::uint64_t chunk_size,
                                               std::uint64_t max_queue_elements) {
-  UntakenCallback sink{make_managed_buffer_sink(std::move(callback))};
+  UntakenCallback sink{make_managed_buffer_sink(std::move(callback), device_code(device))};
   return start_with(device, addr, std::move(sink.callback), chunk_size, max_queue_elements);
 }
 
@@ -102,7 +134,7 @@ std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std:
   if (alignment == 0) {
     throw std::runtime_error("alignment must be at least 1 byte, got " + std::to_string(alignment));
   }
-  UntakenCallback sink{make_data_view_sink(std::move(callback))};
+  UntakenCallback sink{make_data_view_sink(std::move(callback), device_code(device))};
   UntakenCallback chunker{make_aligned_chunker(std::move(sink.callback), alignment)};
   return start_with(device, addr, std::move(chunker.callback), chunk_size, max_queue_elements);
 }
@@ -111,7 +143,7 @@ void register_data_stream(py::module_& m) {
   // Whoever ends a pump while holding the GIL (the module, or plug-in code
   // running inside a Device method or a device's destructor) gives it up
   // while the pump waits for its worker, which needs it to finish.
-  set_shutdown_wait_hooks({[]() -> void* { return PyGILState_Check() != 0 ? PyEval_SaveThread() : nullptr; },
+  set_shutdown_wait_hooks({[]() -> void* { return holds_gil() ? PyEval_SaveThread() : nullptr; },
                            [](void* token) {
                              if (token != nullptr) {
                                PyEval_RestoreThread(static_cast<PyThreadState*>(token));

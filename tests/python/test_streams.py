@@ -260,6 +260,127 @@ DEADLOCK_PATHS = {
 }
 
 
+SIM_PLUGIN = BUILD / "plugins" / "libvorn_sim.so"
+
+# Plug-in code must stay loaded while anything it made can still be released:
+# chunks kept by Python, and a stream dropped by its own callback after its
+# device and manager are gone. Crashes (not exceptions) are what these catch.
+LIFETIME_CASES = {
+    "kept buffers": """
+        kept = []
+        s = m.create_device("o:16 o:16 end").start_read_stream(0, lambda c, t: c is not None and kept.append(c))
+        time.sleep(0.2)
+        del s, m
+        gc.collect()
+        assert len(kept) == 2 and bytes(kept[1])[0] == 16
+        del kept
+        gc.collect()
+        """,
+    "kept views": """
+        kept = []
+        s = m.create_device("o:6 o:6 end").start_aligned_read_stream(0, 4, lambda c, t: c is not None and kept.append(memoryview(c)))
+        time.sleep(0.2)
+        del s, m
+        gc.collect()
+        assert [bytes(v) for v in kept] == [bytes(range(0, 4)), bytes(range(4, 8)), bytes(range(8, 12))]
+        del kept
+        gc.collect()
+        """,
+    "managed stream dropped in its callback": """
+        box = {}
+        def cb(c, t):
+            box.pop("s", None)
+        box["s"] = m.create_device("o:16 loop").start_read_stream(0, cb)
+        del m
+        time.sleep(0.3)
+        assert "s" not in box
+        """,
+    "aligned stream dropped in its callback": """
+        box = {}
+        def cb(c, t):
+            box.pop("s", None)
+        box["s"] = m.create_device("o:6 loop").start_aligned_read_stream(0, 4, cb)
+        del m
+        time.sleep(0.3)
+        assert "s" not in box
+        """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(LIFETIME_CASES))
+def test_plugin_code_outlives_what_it_made(case):
+    body = textwrap.indent(textwrap.dedent(LIFETIME_CASES[case]), " " * 8)
+    _run_logged(f"""
+        import gc, time, pyvorn_device as pv
+        m = pv.get_device_manager({str(SCRIPT_PLUGIN)!r})
+{body}
+        print("done")
+        """)
+
+
+EXIT_CASES = {
+    "slow callback still busy": """
+        d = pv.get_device_manager(SIM).create_device("sim0 chunk_size=1K")
+        def cb(c, t):
+            time.sleep(0.002)
+        s = d.start_read_stream(0, cb, max_queue_elements=100000)
+        time.sleep(0.3)
+        """,
+    "streams dropping each other at exit": """
+        d = pv.get_device_manager(SIM).create_device("sim0 chunk_size=1K chunk_rate=5000")
+        streams, exiting = {}, [False]
+        def make(other):
+            def cb(c, t):
+                if exiting[0]:
+                    streams.pop(other, None)
+            return cb
+        streams["a"] = d.start_read_stream(0, make("b"))
+        streams["b"] = d.start_read_stream(0, make("a"))
+        atexit.register(lambda: exiting.__setitem__(0, True))
+        time.sleep(0.1)
+        """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(EXIT_CASES))
+def test_exit_with_streams_running_is_clean(case):
+    body = textwrap.indent(textwrap.dedent(EXIT_CASES[case]), " " * 8)
+    for _ in range(3):
+        _run_logged(f"""
+        import atexit, time, pyvorn_device as pv
+        SIM = {str(SIM_PLUGIN)!r}
+{body}
+        print("leaving")
+        """)
+
+
+@pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("script", "o:6 o:6 o:6 loop")])
+@pytest.mark.parametrize("aligned", [False, True])
+@pytest.mark.parametrize("where", ["caller", "callback"])
+def test_nothing_is_delivered_after_stop_returns(plugin, text, aligned, where):
+    path = SIM_PLUGIN if plugin == "sim" else SCRIPT_PLUGIN
+    dev = pv.get_device_manager(path).create_device(text)
+    state = {"calls": 0, "after": 0, "stopped": False}
+
+    def cb(chunk, _text):
+        state["calls"] += 1
+        if state["stopped"]:
+            state["after"] += 1
+        elif where == "callback" and state["calls"] == 2:
+            state["stream"].stop()
+            state["stopped"] = True
+
+    start = (lambda: dev.start_aligned_read_stream(0, 4, cb)) if aligned else (lambda: dev.start_read_stream(0, cb))
+    state["stream"] = start()
+    time.sleep(0.1)
+    if where == "caller":
+        state["stream"].stop()
+        state["stopped"] = True
+    time.sleep(0.1)
+    assert state["stopped"] and state["after"] == 0, state
+    del state["stream"]
+
+
 @pytest.mark.parametrize("path", sorted(DEADLOCK_PATHS))
 def test_shutdown_paths_neither_hang_nor_crash(path):
     body = textwrap.indent(textwrap.dedent(DEADLOCK_PATHS[path]), " " * 8)
