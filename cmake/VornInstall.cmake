@@ -5,19 +5,21 @@
 #   sdk     include/vorn, the vorn::sdk target and the package files that let
 #           an out-of-tree plug-in use find_package(vorn) and vorn_add_plugin
 #
-# VORN_PYTHON_INSTALL_DIR: where the module goes; by default the chosen
-# interpreter's site-packages, or <prefix>/lib/python3.12/site-packages when
-# the caller names CMAKE_INSTALL_PREFIX.
+# VORN_PYTHON_INSTALL_DIR: where the module and its stubs go, relative to the
+# prefix. The default prefix is the interpreter's own (see VornPython.cmake),
+# and the default folder its site-packages, so a plain `cmake --install`
+# makes the module importable; `--prefix <dir>` (or CMAKE_INSTALL_PREFIX)
+# gives <dir>/lib/python3.12/site-packages instead.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 if(NOT DEFINED VORN_PYTHON_INSTALL_DIR)
-  if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-    set(_vorn_default_pydir "${Python_SITEARCH}")
-  else()
-    set(_vorn_default_pydir "${CMAKE_INSTALL_LIBDIR}/python3.12/site-packages")
+  set(_vorn_default_pydir "lib/python3.12/site-packages")
+  cmake_path(IS_PREFIX VORN_PYTHON_PREFIX "${Python_SITEARCH}" NORMALIZE _vorn_site_in_prefix)
+  if(VORN_PYTHON_PREFIX_IS_INSTALL_PREFIX AND _vorn_site_in_prefix)
+    file(RELATIVE_PATH _vorn_default_pydir "${VORN_PYTHON_PREFIX}" "${Python_SITEARCH}")
   endif()
-  set(VORN_PYTHON_INSTALL_DIR "${_vorn_default_pydir}" CACHE PATH "Where pyvorn_device is installed")
+  set(VORN_PYTHON_INSTALL_DIR "${_vorn_default_pydir}" CACHE STRING "Where pyvorn_device is installed, relative to the prefix")
 endif()
 install(TARGETS pyvorn_device LIBRARY DESTINATION "${VORN_PYTHON_INSTALL_DIR}" COMPONENT python)
 install(FILES "${PROJECT_SOURCE_DIR}/src/module/pyvorn_device.pyi" DESTINATION "${VORN_PYTHON_INSTALL_DIR}" COMPONENT python)

@@ -51,3 +51,15 @@ endif()
 set(Python_EXECUTABLE "${_vorn_python}" CACHE FILEPATH "CPython 3.12 interpreter" FORCE)
 find_package(Python 3.12 EXACT REQUIRED COMPONENTS Interpreter Development.Module)
 message(STATUS "Building for ${Python_EXECUTABLE} (${Python_VERSION})")
+
+# Without an explicit CMAKE_INSTALL_PREFIX, install into the interpreter's own
+# prefix, so that `cmake --install` puts the module where it imports from.
+execute_process(
+  COMMAND "${Python_EXECUTABLE}" -c "import sys; print(sys.prefix)"
+  OUTPUT_VARIABLE VORN_PYTHON_PREFIX
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(VORN_PYTHON_PREFIX_IS_INSTALL_PREFIX OFF)
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX "${VORN_PYTHON_PREFIX}" CACHE PATH "Install prefix" FORCE)
+  set(VORN_PYTHON_PREFIX_IS_INSTALL_PREFIX ON)
+endif()

@@ -26,8 +26,9 @@ fi
 echo "== configuring $build"
 cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON)
 [ -n "${PYTHON:-}" ] && cmake_args+=("-DPYTHON=$PYTHON")
-cmake "${cmake_args[@]}" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-grep -E "Building for|Skipping" "$build.configure.log" || true
+mkdir -p "$build"
+cmake "${cmake_args[@]}" >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
+grep -E "Building for|Skipping" "$build/configure.log" || true
 echo "== building"
 cmake --build "$build" -j "$(nproc)"
 

@@ -6,6 +6,7 @@ import pathlib
 import pickle
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -172,3 +173,19 @@ def test_type_stubs_match_the_module():
         if cls == "Device":
             bound = {n for n in vars(pv.Device) if not n.startswith("_")}
             assert bound <= methods, f"missing from the stubs: {bound - methods}"
+
+
+def test_install_into_a_named_prefix_is_importable(tmp_path):
+    cache = (BUILD / "CMakeCache.txt").read_text()
+    folder = next(line.split("=", 1)[1] for line in cache.splitlines() if line.startswith("VORN_PYTHON_INSTALL_DIR:"))
+    if os.path.isabs(folder):
+        pytest.skip(f"this build installs the module into {folder} whatever the prefix")
+    subprocess.run(["cmake", "--install", str(BUILD), "--component", "python", "--prefix", str(tmp_path)],
+                   check=True, capture_output=True, timeout=120)
+    site = tmp_path / "lib" / "python3.12" / "site-packages"
+    assert (site / "pyvorn_device.pyi").is_file()
+    result = subprocess.run([sys.executable, "-c", "import pyvorn_device; print(pyvorn_device.__file__)"],
+                            env={**os.environ, "PYTHONPATH": str(site)}, cwd=tmp_path, capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().startswith(str(site))
