@@ -128,6 +128,8 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
 
 void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_hooks = hooks; }
 
+vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
+
 bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
 
 EventPump::~EventPump() {

@@ -90,6 +90,10 @@ class EventPump {
   std::int32_t max_elements_;
 };
 
+// The deleter of the blocks into which a pump copies chunk views: module
+// code, so such blocks need no plug-in kept loaded.
+vorn::BlockDeleter pump_block_deleter() noexcept;
+
 // True on a pump's worker thread, during a delivery, once that pump has been
 // asked to stop (for example by the consumer itself, through its stream's
 // stop()). Lets a consumer that emits several deliveries for one event stop

@@ -130,8 +130,11 @@ void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
       }
       // Moved into the Python object; released through its own deleter when
       // Python drops it.
+      const bool device_block = chunk->data.get_deleter() != pump_block_deleter();
       py::object buffer = py::cast(std::move(*chunk), py::return_value_policy::move);
-      pin_device_code(sink, buffer);
+      if (device_block) {
+        pin_device_code(sink, buffer);
+      }
       call_target(sink.target, buffer, Py_None);
     } else {
       call_target(sink.target, Py_None, text_object("Unsupported data type: DataView"));
