@@ -1,0 +1,81 @@
+// _vorn_bench: floors for the pyvorn_device benchmarks. Not part of the
+// pyvorn_device module and not installed.
+//
+//   noop()                      the cheapest bound call
+//   noop_u32(n) -> n            a bound call with one unsigned 32-bit argument
+//   Registers().get_register(a) a bound method with the signature of
+//                               Device.get_register, answering from an array
+//   memcpy(dst, src) -> n       one std::memcpy between two Python buffers,
+//                               the GIL held throughout, like Device.write/read
+//   memcpy_loop(dst, src, k)    k such copies inside one call
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace {
+
+// A contiguous byte view of a Python object, released on scope exit.
+class BufferView {
+ public:
+  BufferView(py::handle object, bool writable) {
+    const int flags = writable ? PyBUF_WRITABLE : PyBUF_SIMPLE;
+    if (PyObject_GetBuffer(object.ptr(), &view_, flags) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() { PyBuffer_Release(&view_); }
+
+  std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+void check_same_size(const BufferView& dst, const BufferView& src) {
+  if (dst.size() != src.size()) {
+    throw std::invalid_argument("dst and src differ in size");
+  }
+}
+
+std::size_t copy_once(const py::object& dst_object, const py::object& src_object) {
+  const BufferView dst(dst_object, true);
+  const BufferView src(src_object, false);
+  check_same_size(dst, src);
+  std::memcpy(dst.data(), src.data(), src.size());
+  return src.size();
+}
+
+void copy_repeatedly(const py::object& dst_object, const py::object& src_object, std::uint64_t count) {
+  const BufferView dst(dst_object, true);
+  const BufferView src(src_object, false);
+  check_same_size(dst, src);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::memcpy(dst.data(), src.data(), src.size());
+    // Every copy must happen: the compiler may not merge them.
+    asm volatile("" ::: "memory");
+  }
+}
+
+struct Registers {
+  std::array<std::uint32_t, 256> values{};
+  std::uint32_t get(std::uint32_t addr) const noexcept { return addr < values.size() ? values[addr] : 0; }
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_vorn_bench, m) {
+  m.doc() = "Floors for the pyvorn_device benchmarks (benchmark-only).";
+  m.def("noop", [] {});
+  m.def("noop_u32", [](std::uint32_t value) { return value; });
+  py::class_<Registers>(m, "Registers").def(py::init<>()).def("get_register", &Registers::get);
+  m.def("memcpy", &copy_once, py::arg("dst"), py::arg("src"));
+  m.def("memcpy_loop", &copy_repeatedly, py::arg("dst"), py::arg("src"), py::arg("count"));
+}

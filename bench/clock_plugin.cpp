@@ -1,0 +1,374 @@
+// vorn_bench_clock: a device-manager plug-in for the stream benchmarks.
+// Benchmark-only; not installed.
+//
+// Device text: space-separated key=value options, all optional:
+//   rate=N         chunks per second (default 1000); 0 = as fast as the
+//                  producer can push
+//   count=N        chunks before the end marker (default 0 = endless)
+//   idle=1         the stream delivers nothing at all until it is stopped
+//   chunk_size=N   bytes per chunk when start_read_stream gets 0 (default 64,
+//                  at least 8); N may end in K or M
+// Stream address 0 pushes owning chunks (ManagedBuffer) from a ring of
+// recycled blocks, like a device's DMA buffers: when all of them are out, the
+// producer waits for the consumer to release one, so nothing overflows.
+// Address 1 pushes chunk views (DataView) of one buffer. The first 8 bytes of every chunk hold the
+// CLOCK_MONOTONIC time in nanoseconds, little-endian, read right before the
+// push (Python's time.monotonic_ns() reads the same clock); no other byte is
+// written per chunk, so the producer costs next to nothing beyond the push.
+// With a rate, chunks follow a fixed schedule from the start of the stream
+// (waits under 200 us are spun with yields, longer ones sleep); a producer
+// more than max(period, 1 ms) behind skips ahead rather than bursting.
+// get_status() reports "stream_chunks=N", the chunks pushed by all streams.
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "vorn/vorn.hpp"
+
+namespace {
+
+constexpr std::uint64_t kMinChunkSize = 8;
+constexpr std::chrono::microseconds kSpinBelow{200};
+constexpr std::chrono::milliseconds kMaxLag{1};
+
+// Chunks pushed by every stream of the plug-in (get_status).
+std::atomic<std::uint64_t> chunks_pushed{0};
+
+struct ClockSettings {
+  std::uint64_t rate = 1000;
+  std::uint64_t count = 0;
+  bool idle = false;
+  std::uint64_t chunk_size = 64;
+};
+
+std::uint64_t parse_number(const std::string& key, const std::string& text) {
+  std::size_t used = 0;
+  std::uint64_t value = 0;
+  try {
+    value = std::stoull(text, &used);
+  } catch (const std::exception&) {
+    throw std::invalid_argument("bench clock: option " + key + " needs a number, not '" + text + "'");
+  }
+  const std::string suffix = text.substr(used);
+  if (suffix == "K" || suffix == "k") {
+    value *= 1024;
+  } else if (suffix == "M" || suffix == "m") {
+    value *= 1024 * 1024;
+  } else if (!suffix.empty()) {
+    throw std::invalid_argument("bench clock: option " + key + " needs a number, not '" + text + "'");
+  }
+  return value;
+}
+
+ClockSettings parse_settings(const std::string& text) {
+  ClockSettings settings;
+  std::istringstream words(text);
+  std::string word;
+  while (words >> word) {
+    const auto equals = word.find('=');
+    const std::string key = word.substr(0, equals);
+    if (equals == std::string::npos) {
+      throw std::invalid_argument("bench clock: expected key=value, got '" + word + "'");
+    }
+    const std::uint64_t value = parse_number(key, word.substr(equals + 1));
+    if (key == "rate") {
+      settings.rate = value;
+    } else if (key == "count") {
+      settings.count = value;
+    } else if (key == "idle") {
+      settings.idle = value != 0;
+    } else if (key == "chunk_size") {
+      settings.chunk_size = value;
+    } else {
+      throw std::invalid_argument("bench clock: unknown option '" + key + "' (options: rate, count, idle, chunk_size)");
+    }
+  }
+  if (settings.chunk_size < kMinChunkSize) {
+    throw std::invalid_argument("bench clock: chunk_size must be at least 8");
+  }
+  return settings;
+}
+
+std::uint64_t monotonic_ns() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void write_stamp(std::uint8_t* chunk) noexcept {
+  std::uint64_t stamp = monotonic_ns();
+  if constexpr (std::endian::native == std::endian::big) {
+    stamp = __builtin_bswap64(stamp);
+  }
+  std::memcpy(chunk, &stamp, sizeof stamp);
+}
+
+// A stream's ring of owning blocks. Each block carries, in a header before
+// its data, a reference to the ring while it is out, so the ring lives until
+// the stream and the last block have let go, on whichever thread that is.
+class BlockRing : public std::enable_shared_from_this<BlockRing> {
+ public:
+  static constexpr std::size_t kBlocks = 64;
+  static constexpr std::size_t kRefill = kBlocks / 2;
+
+  explicit BlockRing(std::uint64_t size) {
+    free_.reserve(kBlocks);  // give_back never allocates
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + size));
+      free_.push_back(blocks_.back().get());
+    }
+  }
+
+  // A block of the ring's size, or null once stop is requested while none
+  // is free. When the ring has run dry, waits until half of it is back, so
+  // that producer and consumer do not wake each other for every block.
+  std::uint8_t* take(const std::stop_token& stop) {
+    std::uint8_t* base = nullptr;
+    {
+      std::unique_lock lock(mutex_);
+      if (free_.empty()) {
+        waiting_ = true;
+        const bool refilled = returned_.wait(lock, stop, [this] { return free_.size() >= kRefill; });
+        waiting_ = false;
+        if (!refilled) {
+          return nullptr;
+        }
+      }
+      base = free_.back();
+      free_.pop_back();
+    }
+    std::construct_at(header(base), shared_from_this());
+    return base + kHeader;
+  }
+
+  // The BlockDeleter of the ring's blocks.
+  static void give_back(std::uint8_t* data) noexcept {
+    std::uint8_t* base = data - kHeader;
+    std::shared_ptr<BlockRing> ring = std::move(*header(base));
+    std::destroy_at(header(base));
+    bool wake = false;
+    {
+      std::lock_guard lock(ring->mutex_);
+      ring->free_.push_back(base);
+      wake = ring->waiting_ && ring->free_.size() == kRefill;
+    }
+    if (wake) {
+      ring->returned_.notify_one();
+    }
+    // The last reference frees the ring and every block here.
+  }
+
+ private:
+  static constexpr std::size_t kHeader = 64;
+  static_assert(sizeof(std::shared_ptr<BlockRing>) <= kHeader);
+
+  static std::shared_ptr<BlockRing>* header(std::uint8_t* base) noexcept {
+    return reinterpret_cast<std::shared_ptr<BlockRing>*>(base);
+  }
+
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::mutex mutex_;
+  std::condition_variable_any returned_;
+  std::vector<std::uint8_t*> free_;
+  bool waiting_ = false;
+};
+
+class ClockStream final : public vorn::Device::DataStream {
+ public:
+  ClockStream(const ClockSettings& settings, bool views, vorn::StreamCallback callback)
+      : settings_(settings),
+        views_(views),
+        view_(views ? std::make_unique<std::uint8_t[]>(settings.chunk_size) : nullptr),
+        ring_(views ? nullptr : std::make_shared<BlockRing>(settings.chunk_size)),
+        callback_(std::move(callback)) {
+    producer_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+  ~ClockStream() override { stop(); }
+
+  void stop() override {
+    std::lock_guard lock(stop_mutex_);
+    if (producer_.joinable()) {
+      producer_.request_stop();
+      producer_.join();
+    }
+    callback_.reset();
+  }
+
+ private:
+  // Sleeps until `deadline` or a stop request; false when stopped.
+  bool sleep_until(const std::stop_token& stop, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(sleep_mutex_);
+    wake_.wait_until(lock, stop, deadline, [] { return false; });
+    return !stop.stop_requested();
+  }
+
+  void run(const std::stop_token& stop) noexcept {
+    try {
+      produce(stop);
+    } catch (const std::exception& error) {  // only allocation can fail
+      try {
+        vorn::StreamEvent failure{std::in_place_index<1>, std::string("bench clock: ") + error.what()};
+        callback_(failure);
+      } catch (...) {
+      }
+      vorn::StreamEvent end{std::in_place_index<0>};
+      callback_(end);
+    }
+  }
+
+  // Waits for the chunk due at `next`; false when stopped. Short waits are
+  // spun (yielding), since a sleep overshoots by tens of microseconds. A
+  // producer more than max(period, 1 ms) late skips ahead instead of
+  // bursting.
+  bool wait_until(const std::stop_token& stop, std::chrono::steady_clock::time_point& next,
+                  std::chrono::nanoseconds period) {
+    auto now = std::chrono::steady_clock::now();
+    if (now - next > std::max<std::chrono::nanoseconds>(period, kMaxLag)) {
+      next = now;
+    }
+    if (next - now > kSpinBelow) {
+      return sleep_until(stop, next);
+    }
+    while (now < next) {
+      if (stop.stop_requested()) {
+        return false;
+      }
+      std::this_thread::yield();
+      now = std::chrono::steady_clock::now();
+    }
+    return !stop.stop_requested();
+  }
+
+  void produce(const std::stop_token& stop) {
+    if (settings_.idle) {
+      std::unique_lock lock(sleep_mutex_);
+      wake_.wait(lock, stop, [] { return false; });
+      return;
+    }
+    const auto period = std::chrono::nanoseconds(settings_.rate == 0 ? 0 : 1'000'000'000 / settings_.rate);
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint64_t n = 0; settings_.count == 0 || n < settings_.count; ++n) {
+      if (period.count() != 0) {
+        next += period;
+        if (!wait_until(stop, next, period)) {
+          return;
+        }
+      } else if (stop.stop_requested()) {
+        return;
+      }
+      if (!push_chunk(stop)) {
+        return;
+      }
+    }
+    vorn::StreamEvent end{std::in_place_index<0>};
+    callback_(end);
+  }
+
+  // False when stopped while waiting for a free block.
+  bool push_chunk(const std::stop_token& stop) {
+    const std::uint64_t size = settings_.chunk_size;
+    if (views_) {
+      write_stamp(view_.get());
+      vorn::StreamEvent event{std::in_place_index<3>, vorn::DataView{view_.get(), size}};
+      callback_(event);
+      chunks_pushed.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    std::uint8_t* block = ring_->take(stop);
+    if (block == nullptr) {
+      return false;
+    }
+    vorn::ManagedBuffer chunk(block, size, &BlockRing::give_back);
+    write_stamp(chunk.data.get());
+    vorn::StreamEvent event{std::in_place_index<2>, std::move(chunk)};
+    callback_(event);
+    chunks_pushed.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+
+  const ClockSettings settings_;
+  const bool views_;
+  std::unique_ptr<std::uint8_t[]> view_;
+  std::shared_ptr<BlockRing> ring_;
+  vorn::StreamCallback callback_;
+  std::mutex sleep_mutex_;
+  std::condition_variable_any wake_;
+  std::mutex stop_mutex_;
+  std::jthread producer_;  // last: starts after, and stops before, the rest
+};
+
+class ClockDevice final : public vorn::Device {
+ public:
+  explicit ClockDevice(const ClockSettings& settings) : settings_(settings) {}
+
+  vorn::BasicDeviceStatus set_register(std::uint32_t, std::uint32_t, std::uint32_t) noexcept override {
+    return vorn::BasicDeviceStatus::Failure;
+  }
+  vorn::BasicDeviceStatus send_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
+  std::uint32_t get_register(std::uint32_t) noexcept override { return 0; }
+  vorn::BasicDeviceStatus read_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
+  vorn::BasicDeviceStatus trigger(std::uint32_t, int) noexcept override { return vorn::BasicDeviceStatus::Failure; }
+  std::uint64_t write(std::uint32_t, std::uint64_t, std::uint8_t*) noexcept override { return 0; }
+  std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t*) noexcept override { return 0; }
+
+  std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr, vorn::StreamCallback&& callback,
+                                                               std::uint64_t chunk_size) override {
+    if (addr > 1) {
+      throw std::runtime_error("bench clock: no stream at address " + std::to_string(addr));
+    }
+    ClockSettings settings = settings_;
+    if (chunk_size != 0) {
+      if (chunk_size < kMinChunkSize) {
+        throw std::runtime_error("bench clock: chunk_size must be at least 8");
+      }
+      settings.chunk_size = chunk_size;
+    }
+    return std::make_unique<ClockStream>(settings, addr == 1, std::move(callback));
+  }
+
+  std::optional<std::string> get_status() override { return "stream_chunks=" + std::to_string(chunks_pushed.load()); }
+
+  std::optional<std::string> get_info() override {
+    return "bench clock rate=" + std::to_string(settings_.rate) + " count=" + std::to_string(settings_.count) +
+           " idle=" + std::to_string(settings_.idle ? 1 : 0) + " chunk_size=" + std::to_string(settings_.chunk_size);
+  }
+
+ private:
+  const ClockSettings settings_;
+};
+
+class ClockManager final : public vorn::DeviceManager {
+ public:
+  std::string info() override { return "vorn bench clock 1.0.0"; }
+  std::filesystem::path location() override { return {}; }
+  std::string list_devices() override { return "clock: stream of time-stamped chunks"; }
+  std::string get_device_options() override {
+    return "rate=N chunks per second (default 1000, 0 = unthrottled); count=N chunks, then the end marker "
+           "(default 0 = endless); idle=1 delivers nothing; chunk_size=N bytes (default 64, at least 8); "
+           "stream address 0 = owning chunks, 1 = chunk views; the first 8 bytes of each chunk are the "
+           "CLOCK_MONOTONIC time in ns (little-endian) at the push";
+  }
+  vorn::DeviceHolder create_device(const std::string& text) override {
+    return vorn::DeviceHolder(std::make_unique<ClockDevice>(parse_settings(text)).release(),
+                              vorn::device_deleter{shared_from_this()});
+  }
+};
+
+}  // namespace
+
+VORN_PLUGIN_EXPORT vorn::DeviceManager* create_manager() { return std::make_unique<ClockManager>().release(); }
