@@ -58,6 +58,33 @@ thread_local const std::stop_token* worker_stop_token = nullptr;
 // Deleter of the blocks into which chunk views are copied.
 void free_block(std::uint8_t* block) { std::free(block); }
 
+// A run of overflow notices. Notices that follow one another are stored as
+// one queue element (an owning chunk whose deleter is release_run, never
+// handed to the consumer) that counts them, so a stalled consumer costs one
+// element per run instead of one per dropped event, and notices do not hold
+// the queue at its limit. Shared by the producer, which extends the run
+// while it is the last element stored, and the element, which the worker
+// turns back into one notice per dropped event.
+struct NoticeRun {
+  // Notices beyond the first; -1 once the worker has taken the run, after
+  // which the producer starts a new one.
+  std::atomic<std::int64_t> extra{0};
+  std::atomic<int> owners{2};  // the producer and the queue element
+};
+
+void release_run(std::uint8_t* run) {
+  auto* counted = reinterpret_cast<NoticeRun*>(run);
+  if (counted->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    delete counted;
+  }
+}
+
+NoticeRun* notice_run_of(vorn::StreamEvent& event) noexcept {
+  auto* chunk = std::get_if<vorn::ManagedBuffer>(&event);
+  return chunk != nullptr && chunk->data.get_deleter() == &release_run ? reinterpret_cast<NoticeRun*>(chunk->data.get())
+                                                                       : nullptr;
+}
+
 }  // namespace
 
 struct EventPump::Shared {
@@ -133,6 +160,7 @@ vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
 bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
 
 EventPump::~EventPump() {
+  close_notice_run();
   stop_.request_stop();
   if (worker_.joinable()) {
     if (worker_.get_id() == std::this_thread::get_id()) {
@@ -182,23 +210,44 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
       }
     }
     if (stored) {
+      close_notice_run();  // the run is no longer the last element stored
       shared.wake_after_store();
       return;
     }
   }
-  // Overflow, or no memory for the event: store the notice instead. The
+  // Overflow, or no memory for the event: a notice takes its place. The
   // device's event is left as it is (or already released above).
-  for (;;) {
-    try {
-      std::string text(kOverflowNotice);
-      if (queue.emplace(std::in_place_index<1>, std::move(text))) {
-        break;
+  if (open_run_ != nullptr) {
+    auto* run = static_cast<NoticeRun*>(open_run_);
+    for (std::int64_t extra = run->extra.load(std::memory_order_acquire); extra >= 0;) {
+      if (run->extra.compare_exchange_weak(extra, extra + 1, std::memory_order_acq_rel)) {
+        return;  // counted in the run the worker has not taken yet
       }
-    } catch (const std::bad_alloc&) {
+    }
+    close_notice_run();  // taken meanwhile: start a new run
+  }
+  for (;;) {
+    auto* run = new (std::nothrow) NoticeRun;
+    if (run != nullptr) {
+      try {
+        if (queue.emplace(std::in_place_index<2>, reinterpret_cast<std::uint8_t*>(run), 0, &release_run)) {
+          open_run_ = run;
+          break;
+        }
+      } catch (const std::bad_alloc&) {
+      }
+      delete run;
     }
     std::this_thread::yield();
   }
   shared.wake_after_store();
+}
+
+void EventPump::close_notice_run() noexcept {
+  if (open_run_ != nullptr) {
+    release_run(static_cast<std::uint8_t*>(open_run_));
+    open_run_ = nullptr;
+  }
 }
 
 std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64_t>(shared_->queue.size_approx()); }
@@ -213,6 +262,16 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
       vorn::StreamEvent event;
       if (!state.queue.try_dequeue(event)) {
         state.idle(stop);
+        continue;
+      }
+      if (NoticeRun* run = notice_run_of(event)) {
+        // One notice per dropped event, in the run's place. Taking the run
+        // closes it: later drops start a new one behind newer events.
+        const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
+        for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
+          vorn::StreamEvent notice{std::in_place_index<1>, kOverflowNotice};
+          consumer(notice);
+        }
         continue;
       }
       const bool end = event.index() == 0;

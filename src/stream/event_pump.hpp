@@ -64,11 +64,16 @@ class EventPump {
   // Producer side. Below max_elements waiting events the event's payload is
   // stored (a chunk view is first copied into an owning heap block); at or
   // above it, the event is left untouched and the error text
-  // "Queue Overflow, dropping event" is stored instead. The overflow notice is
-  // the only way an event is ever dropped.
+  // "Queue Overflow, dropping event" takes its place. The overflow notice is
+  // the only way an event is ever dropped, and the consumer receives one
+  // notice per dropped event, in its place. Consecutive notices are stored
+  // as one counted element, so they take no memory per notice and do not
+  // count as waiting events: a consumer that falls behind sees data again as
+  // soon as it has caught up below the limit.
   void push(vorn::StreamEvent& event) noexcept;
 
-  // The number of events waiting to be taken out by the worker.
+  // The number of elements waiting to be taken out by the worker (a run of
+  // consecutive overflow notices counts as one).
   std::int64_t waiting() const noexcept;
 
   std::int32_t max_elements() const noexcept { return max_elements_; }
@@ -88,6 +93,12 @@ class EventPump {
   std::jthread worker_;
   std::stop_source stop_{std::nostopstate};  // a copy of the worker's stop source
   std::int32_t max_elements_;
+  // Producer side only: the run of notices that is the last element stored,
+  // while the worker has not taken it (a NoticeRun, shared with the element).
+  void* open_run_ = nullptr;
+
+  // Producer side (or the destructor): stops extending the open run.
+  void close_notice_run() noexcept;
 };
 
 // The deleter of the blocks into which a pump copies chunk views: module
