@@ -26,8 +26,8 @@ struct PyDataStream : DataStream {
 // Streams owned by Python objects, so that they can be stopped before the
 // interpreter finalizes. Guarded by the GIL.
 std::set<DataStream*>& live_streams() {
-  static auto* streams = new std::set<DataStream*>();  // never destroyed: used during finalization
-  return *streams;
+  static std::set<DataStream*> streams;
+  return streams;
 }
 
 // Destroys a callback the device did not take. Ending a pump joins its
@@ -71,9 +71,9 @@ std::optional<StreamHolder> start_with(vorn::Device& device, std::uint32_t addr,
   if (!stream || !*stream) {
     return std::nullopt;
   }
-  DataStream* raw = stream->release();
-  live_streams().insert(raw);
-  return StreamHolder(raw);
+  StreamHolder holder(stream->release());
+  live_streams().insert(holder.get());
+  return holder;
 }
 
 void stop_stream(DataStream& stream) {
