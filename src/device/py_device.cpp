@@ -118,6 +118,12 @@ class BorrowedBytes {
     // Views derived from a view of the caller's object keep that object's
     // export, and so its memory; views of bare memory cannot.
     const bool shared = !owner_backed_ && memory->mbuf->exports > 1;
+    if (owner_backed_ && memory->exports > 0) {
+      // The method kept a buffer of the view itself; that export pins the
+      // caller's object, so the view may simply live on with it.
+      view_ = py::object();
+      return;
+    }
     view_.attr("release")();
     view_ = py::object();
     if (shared) {

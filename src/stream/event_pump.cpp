@@ -269,7 +269,14 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         // closes it: later drops start a new one behind newer events.
         const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
         for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
-          vorn::StreamEvent notice{std::in_place_index<1>, kOverflowNotice};
+          vorn::StreamEvent notice;
+          while (notice.index() != 1) {
+            try {
+              notice.emplace<1>(kOverflowNotice);
+            } catch (const std::bad_alloc&) {
+              std::this_thread::yield();  // out of memory: wait for some, as the producer would
+            }
+          }
           consumer(notice);
         }
         continue;

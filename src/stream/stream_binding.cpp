@@ -26,8 +26,10 @@ struct PyDataStream : DataStream {
 // Streams owned by Python objects, so that they can be stopped before the
 // interpreter finalizes. Guarded by the GIL.
 std::set<DataStream*>& live_streams() {
-  static std::set<DataStream*> streams;
-  return streams;
+  // Never destroyed: an embedding program may finalize the interpreter from
+  // its own exit handlers, after static objects are gone.
+  static auto* streams = new std::set<DataStream*>();
+  return *streams;
 }
 
 // Destroys a callback the device did not take. Ending a pump joins its
