@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "module/checked_casters.hpp"
 #include "vorn/device.hpp"
 
 namespace pyvorn {

@@ -16,6 +16,7 @@
 
 #include "device/plugin_loader.hpp"
 #include "module/registration.hpp"
+#include "stream/python_runtime.hpp"
 #include "vorn/device_manager.hpp"
 
 namespace py = pybind11;
@@ -31,7 +32,7 @@ void register_device_manager(py::module_& m) {
       .def("location", &vorn::DeviceManager::location)
       .def("list_devices", &vorn::DeviceManager::list_devices)
       .def("get_device_options", &vorn::DeviceManager::get_device_options)
-      .def("create_device", &vorn::DeviceManager::create_device, py::call_guard<py::gil_scoped_release>());
+      .def("create_device", &vorn::DeviceManager::create_device, py::call_guard<ReleasedGil>());
 
   // A null manager becomes None; the loader's temporary reference is dropped
   // after conversion, so the Python object holds the only one.

@@ -4,7 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "module/device_caster.hpp"
+#include "module/checked_casters.hpp"
 
 namespace pyvorn {
 

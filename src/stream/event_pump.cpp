@@ -157,6 +157,8 @@ void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_h
 
 vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
 
+bool on_delivery_thread() noexcept { return worker_stop_token != nullptr; }
+
 bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
 
 EventPump::~EventPump() {
@@ -187,6 +189,17 @@ EventPump::~EventPump() {
 void EventPump::push(vorn::StreamEvent& event) noexcept {
   Shared& shared = *shared_;
   Queue& queue = shared.queue;
+  if (event.index() == 0) {
+    // The end marker is never dropped, whatever waits: it tells the consumer
+    // that the stream is over (and the aligning adapter to flush what it
+    // holds). It goes behind a run of notices, like any event.
+    close_notice_run();
+    while (!queue.enqueue(vorn::StreamEvent{})) {
+      std::this_thread::yield();  // out of memory: wait for some
+    }
+    shared.wake_after_store();
+    return;
+  }
   if (waiting() < max_elements_) {
     bool stored;
     if (event.index() == 3) {
@@ -202,7 +215,7 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
         stored = queue.emplace(std::in_place_index<2>, std::move(copy));
       }
     } else {
-      // End marker, error text or owning chunk: the payload moves in. The
+      // Error text or owning chunk: the payload moves in. The
       // allocating enqueue fails only before it moves anything.
       stored = queue.enqueue(std::move(event));
       if (!stored) {

@@ -69,7 +69,9 @@ class EventPump {
   // notice per dropped event, in its place. Consecutive notices are stored
   // as one counted element, so they take no memory per notice and do not
   // count as waiting events: a consumer that falls behind sees data again as
-  // soon as it has caught up below the limit.
+  // soon as it has caught up below the limit. The end marker is the
+  // exception: it is always stored, so a stream that ends always tells its
+  // consumer so, last.
   void push(vorn::StreamEvent& event) noexcept;
 
   // The number of elements waiting to be taken out by the worker (a run of
@@ -110,6 +112,11 @@ vorn::BlockDeleter pump_block_deleter() noexcept;
 // stop()). Lets a consumer that emits several deliveries for one event stop
 // at once. False on any other thread.
 bool delivery_stop_requested() noexcept;
+
+// True on any pump's worker thread: the thread that delivers a stream's
+// events. Code that may run inside a consumer uses it to avoid waiting for a
+// stream (its own or another's) whose worker may be waiting for this one.
+bool on_delivery_thread() noexcept;
 
 // Brackets the destructor's wait for the worker. An embedding runtime whose
 // lock the worker may need to finish (the module: the Python GIL, which the

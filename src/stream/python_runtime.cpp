@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace pyvorn {
 
@@ -26,27 +28,61 @@ bool holds_gil() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
 namespace {
 std::atomic<bool> gate_closed{false};
 std::atomic<int> gate_inside{0};
-}  // namespace
+std::atomic<std::thread::id> gate_closer{};
+// How deeply the calling thread is admitted (a delivery that calls a method
+// which releases and retakes the GIL is admitted twice).
+thread_local int admitted_depth = 0;
 
-bool PythonGate::admit() noexcept {
-  gate_inside.fetch_add(1, std::memory_order_seq_cst);
-  if (gate_closed.load(std::memory_order_seq_cst)) {
-    leave();
-    return false;
-  }
-  return true;
-}
-
-void PythonGate::leave() noexcept {
+void leave_gate() noexcept {
   if (gate_inside.fetch_sub(1, std::memory_order_seq_cst) == 1 && gate_closed.load(std::memory_order_seq_cst)) {
     gate_inside.notify_all();
   }
 }
 
+[[noreturn]] void park_forever() noexcept {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+}
+}  // namespace
+
+bool PythonGate::admit() noexcept {
+  if (admitted_depth > 0) {
+    ++admitted_depth;
+    return true;
+  }
+  gate_inside.fetch_add(1, std::memory_order_seq_cst);
+  if (gate_closed.load(std::memory_order_seq_cst) &&
+      gate_closer.load(std::memory_order_seq_cst) != std::this_thread::get_id()) {
+    leave_gate();
+    return false;
+  }
+  admitted_depth = 1;
+  return true;
+}
+
+void PythonGate::leave() noexcept {
+  if (--admitted_depth == 0) {
+    leave_gate();
+  }
+}
+
+void reenter_python(PyThreadState* state) noexcept {
+  if (!PythonGate::admit()) {
+    park_forever();
+  }
+  PyEval_RestoreThread(state);
+  PythonGate::leave();
+}
+
 void PythonGate::close() noexcept {
+  gate_closer.store(std::this_thread::get_id(), std::memory_order_seq_cst);
   gate_closed.store(true, std::memory_order_seq_cst);
+  // The closing thread may itself be inside (an exit handler run from a
+  // delivery); it does not wait for itself.
+  const int own = admitted_depth > 0 ? 1 : 0;
   PyThreadState* self = PyEval_SaveThread();
-  for (int inside = gate_inside.load(); inside != 0; inside = gate_inside.load()) {
+  for (int inside = gate_inside.load(); inside > own; inside = gate_inside.load()) {
     gate_inside.wait(inside);
   }
   PyEval_RestoreThread(self);

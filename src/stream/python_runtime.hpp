@@ -14,19 +14,44 @@ bool interpreter_finalizing() noexcept;
 // PyGILState_Check, also right once subinterpreters exist).
 bool holds_gil() noexcept;
 
-// Admission of native worker threads into Python. The module closes it at
-// interpreter exit, before finalization, so that no worker tries to take the
-// GIL once the interpreter has begun to tear down (it would be ended in the
-// middle of native code). Any thread.
+// Admission into Python of threads that come from native code: stream
+// workers, and threads returning from a call that released the GIL. The
+// module closes it at interpreter exit, before finalization, so that no such
+// thread tries to take the GIL once the interpreter has begun to tear down
+// (CPython 3.12 would end that thread in the middle of native code, which
+// aborts the process when the unwind meets a noexcept frame). Any thread.
 class PythonGate {
  public:
-  // Admits the calling thread, or refuses it once the gate is closed. A
-  // successful admit() must be paired with leave().
+  // Admits the calling thread, or refuses it once the gate is closed. The
+  // thread that closed the gate (the one that goes on to finalize) is always
+  // admitted, and so is a thread that is already inside. A successful
+  // admit() must be paired with leave().
   static bool admit() noexcept;
   static void leave() noexcept;
   // Closes the gate and waits, with the GIL released, until every admitted
   // thread has left. GIL held on entry and on return.
   static void close() noexcept;
+};
+
+// Takes the GIL back with the thread state that PyEval_SaveThread returned.
+// A thread the gate refuses never returns: it parks for good, so that the
+// interpreter can finish and the process exit around it.
+void reenter_python(PyThreadState* state) noexcept;
+
+// Releases the GIL for its lifetime when the calling thread holds it, and
+// takes it back through reenter_python. The module's replacement for
+// pybind11::gil_scoped_release on every path that can run at exit.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : state_(holds_gil() ? PyEval_SaveThread() : nullptr) {}
+  ~ReleasedGil() {
+    if (state_ != nullptr) reenter_python(state_);
+  }
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
 };
 
 // Scoped admission: `if (PythonAdmission admitted; admitted) ...`.

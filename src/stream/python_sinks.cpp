@@ -25,6 +25,30 @@ struct SinkState {
   // Keeps the device's code loaded (see make_managed_buffer_sink), as a
   // capsule that every object handed to Python also keeps; null without one.
   py::object code_pin;
+  std::shared_ptr<StreamControl> control;
+};
+
+// Admission into Python and into the stream for one delivery: true when the
+// delivery may run. Worker thread.
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(StreamControl& control) noexcept
+      : control_(control), admitted_(), delivering_(admitted_ && control.begin_delivery()) {}
+  ~DeliveryScope() {
+    if (delivering_) control_.end_delivery();
+  }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+  explicit operator bool() const noexcept { return delivering_ && may_deliver(); }
+
+ private:
+  // Whether a delivery may run Python now. False once the interpreter is
+  // shutting down or the stream was stopped during this event's deliveries.
+  static bool may_deliver() noexcept { return !delivery_stop_requested() && !interpreter_finalizing(); }
+
+  StreamControl& control_;
+  PythonAdmission admitted_;
+  bool delivering_;
 };
 
 // Ties the lifetime of `object` to the device's code: chunks released through
@@ -34,10 +58,6 @@ void pin_device_code(const SinkState& sink, const py::object& object) {
     py::detail::keep_alive_impl(object, sink.code_pin);
   }
 }
-
-// Whether a delivery may run Python now. False once the interpreter is
-// shutting down or the stream was stopped during this event's deliveries.
-bool may_deliver() noexcept { return !delivery_stop_requested() && !interpreter_finalizing(); }
 
 // Calls the callable with (first, second). Throws error_already_set when the
 // callable raises, std::bad_function_call when it is None. GIL held.
@@ -68,7 +88,7 @@ void guarded(Delivery&& delivery) noexcept {
 }
 
 py::object text_object(const std::string& text) {
-  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (decoded == nullptr) {
     throw py::error_already_set();
   }
@@ -111,8 +131,8 @@ void destroy_sink(void* state) {
 
 void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  PythonAdmission admitted;
-  if (!admitted || !may_deliver()) {
+  DeliveryScope delivery(*sink.control);
+  if (!delivery) {
     return;
   }
   WorkerGil gil(sink.thread_state);
@@ -166,8 +186,8 @@ void retain_view_storage(const SinkState& sink, const py::object& view_object, v
 
 void data_view_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  PythonAdmission admitted;
-  if (!admitted || !may_deliver()) {
+  DeliveryScope delivery(*sink.control);
+  if (!delivery) {
     return;
   }
   WorkerGil gil(sink.thread_state);
@@ -201,25 +221,26 @@ constexpr vorn::StreamCallbackOps managed_buffer_ops{managed_buffer_invoke, dest
 constexpr vorn::StreamCallbackOps data_view_ops{data_view_invoke, destroy_sink};
 
 vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, py::object target,
-                               std::shared_ptr<void> device_code) {
+                               std::shared_ptr<StreamControl> control) {
   auto state = std::make_unique<SinkState>();
   state->target = std::move(target);
-  if (device_code) {
-    auto owner = std::make_unique<std::shared_ptr<void>>(std::move(device_code));
+  if (const std::shared_ptr<void>& device_code = control->device_code()) {
+    auto owner = std::make_unique<std::shared_ptr<void>>(device_code);
     state->code_pin = py::capsule(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
     owner.release();
   }
+  state->control = std::move(control);
   return vorn::StreamCallback(&ops, state.release());
 }
 
 }  // namespace
 
-vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<void> device_code) {
-  return make_sink(managed_buffer_ops, std::move(callable.target), std::move(device_code));
+vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<StreamControl> control) {
+  return make_sink(managed_buffer_ops, std::move(callable.target), std::move(control));
 }
 
-vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<void> device_code) {
-  return make_sink(data_view_ops, std::move(callable.target), std::move(device_code));
+vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<StreamControl> control) {
+  return make_sink(data_view_ops, std::move(callable.target), std::move(control));
 }
 
 }  // namespace pyvorn

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "stream/stream_lifecycle.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -31,18 +32,20 @@ struct DataViewCallable {
 // "Error in callback: {}" and the stream goes on. None as the callable makes
 // each delivery fail with std::bad_function_call, logged the same way.
 //
-// `device_code` keeps the code of the device that feeds the stream loaded
-// (the reference its creator put into its deleter; may be null). Chunks carry
-// deleters that live in that code, so the sink holds it until it is
-// destroyed, and every ManagedBuffer or kept DataView it hands to Python
-// holds it too, however long Python keeps them.
+// `control` is the stream's: a delivery begins only while it is not muted,
+// and its device_code() keeps the code of the device that feeds the stream
+// loaded (may be null). Chunks carry deleters that live in that code, so the
+// sink holds it until it is destroyed, and every ManagedBuffer or kept
+// DataView it hands to Python holds it too, however long Python keeps them.
 //
-// Deliveries stop as soon as the stream is stopped, also in the middle of an
-// event's deliveries, and once the interpreter exits.
+// Deliveries stop as soon as the stream is stopped or muted, also in the
+// middle of an event's deliveries, and once the interpreter exits. A device
+// error text that is not valid UTF-8 is delivered with each invalid byte
+// replaced by U+FFFD.
 //
 // ManagedBufferSink: owning chunks become ManagedBuffer objects (moved, no
 // copy); a chunk view gets (None, "Unsupported data type: DataView").
-vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<void> device_code);
+vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<StreamControl> control);
 
 // DataViewSink: owning chunks and chunk views become DataView objects that
 // point at the bytes in place. A DataView is lent for the call only: if
@@ -50,7 +53,7 @@ vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, st
 // the bytes behind buffers it already exported are taken over (through the
 // ViewLease of the emitting adapter, or from the event itself) and kept alive
 // for as long as the DataView object lives.
-vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<void> device_code);
+vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<StreamControl> control);
 
 }  // namespace pyvorn
 
@@ -79,7 +82,7 @@ struct type_caster<pyvorn::ManagedBufferCallable>
                              void(std::optional<vorn::ManagedBuffer>, std::optional<std::string>)> {};
 template <>
 struct type_caster<pyvorn::DataViewCallable>
-    : stream_callable_caster<pyvorn::DataViewCallable, void(std::optional<vorn::DataView>, std::optional<std::string>)> {
-};
+    : stream_callable_caster<pyvorn::DataViewCallable,
+                             void(std::optional<vorn::DataView>, std::optional<std::string>)> {};
 
 }  // namespace pybind11::detail

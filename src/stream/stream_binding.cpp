@@ -1,6 +1,7 @@
 #include "stream/stream_binding.hpp"
 
 #include <pybind11/stl.h>
+#include <spdlog/spdlog.h>
 
 #include <set>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
 #include "stream/python_runtime.hpp"
+#include "stream/stream_lifecycle.hpp"
 
 namespace py = pybind11;
 
@@ -23,15 +25,6 @@ struct PyDataStream : DataStream {
   void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
 };
 
-// Streams owned by Python objects, so that they can be stopped before the
-// interpreter finalizes. Guarded by the GIL.
-std::set<DataStream*>& live_streams() {
-  // Never destroyed: an embedding program may finalize the interpreter from
-  // its own exit handlers, after static objects are gone.
-  static auto* streams = new std::set<DataStream*>();
-  return *streams;
-}
-
 // Destroys a callback the device did not take. Ending a pump joins its
 // worker, which may need the GIL, so the GIL is released meanwhile. GIL held
 // on entry and on return.
@@ -40,7 +33,7 @@ struct UntakenCallback {
 
   ~UntakenCallback() {
     if (callback) {
-      py::gil_scoped_release release;
+      ReleasedGil release;
       callback.reset();
     }
   }
@@ -67,43 +60,55 @@ std::int32_t narrow_queue_limit(std::uint64_t max_queue_elements) {
 }
 
 std::optional<StreamHolder> start_with(vorn::Device& device, std::uint32_t addr, vorn::StreamCallback consumer,
-                                       std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+                                       std::shared_ptr<StreamControl> control, std::uint64_t chunk_size,
+                                       std::uint64_t max_queue_elements) {
   UntakenCallback pump{make_event_pump(std::move(consumer), narrow_queue_limit(max_queue_elements))};
   auto stream = device.start_read_stream(addr, std::move(pump.callback), chunk_size);
   if (!stream || !*stream) {
     return std::nullopt;
   }
   StreamHolder holder(stream->release());
-  live_streams().insert(holder.get());
+  StreamRegistry::adopt(holder.get(), std::move(control));
   return holder;
 }
 
 void stop_stream(DataStream& stream) {
-  py::gil_scoped_release release;
-  stream.stop();
+  ReleasedGil release;
+  StreamRegistry::stop(&stream);
+}
+
+void report_stop_error(const char* what) noexcept {
+  try {
+    spdlog::error("Error in callback: {}", what);
+  } catch (...) {
+  }
 }
 
 // Runs at interpreter exit, before finalization, while stream workers can
-// still finish their Python calls: stops every stream Python still owns, then
-// closes the workers' way into Python and waits for those inside. Each
+// still finish their Python calls: stops every stream Python still owns and
+// lets the stopper finish what callbacks handed it, until nothing new turns
+// up; then closes the way into Python and waits for those inside. Each
 // stream's Python object is held while it stops, since other threads (or its
-// own callback) may drop streams meanwhile.
+// own callback) may drop streams meanwhile. GIL held.
 void stop_live_streams() {
-  std::set<DataStream*> stopped;
-  for (;;) {
-    DataStream* next = nullptr;
-    for (DataStream* stream : live_streams()) {
-      if (stopped.count(stream) == 0) {
-        next = stream;
-        break;
+  std::set<std::shared_ptr<StreamControl>> seen;
+  for (bool found = true; found;) {
+    found = false;
+    for (auto& control : StreamRegistry::live()) {
+      DataStream* stream = StreamRegistry::stream_of(*control);
+      if (stream == nullptr || !seen.insert(control).second) {
+        continue;
+      }
+      found = true;
+      try {
+        py::object owner = py::cast(stream, py::return_value_policy::reference);
+        stop_stream(*stream);
+      } catch (const std::exception&) {
+        // A device whose stop() fails still gets its destructor later.
       }
     }
-    if (next == nullptr) {
-      break;
-    }
-    stopped.insert(next);
-    py::object owner = py::cast(next, py::return_value_policy::reference);
-    stop_stream(*next);
+    ReleasedGil release;
+    StreamRegistry::wait_for_stopper();
   }
   PythonGate::close();
 }
@@ -111,34 +116,29 @@ void stop_live_streams() {
 }  // namespace
 
 void StreamDeleter::operator()(DataStream* stream) const noexcept {
-  if (stream == nullptr) {
-    return;
-  }
-  live_streams().erase(stream);
-  if (holds_gil()) {
-    py::gil_scoped_release release;
-    delete stream;
-  } else {
-    delete stream;
+  if (stream != nullptr) {
+    ReleasedGil release;
+    StreamRegistry::destroy(stream);
   }
 }
 
-std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr,
-                                              ManagedBufferCallable callback, std::uint64_t chunk_size,
-                                              std::uint64_t max_queue_elements) {
-  UntakenCallback sink{make_managed_buffer_sink(std::move(callback), device_code(device))};
-  return start_with(device, addr, std::move(sink.callback), chunk_size, max_queue_elements);
+std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr, ManagedBufferCallable callback,
+                                              std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+  auto control = std::make_shared<StreamControl>(device_code(device));
+  UntakenCallback sink{make_managed_buffer_sink(std::move(callback), control)};
+  return start_with(device, addr, std::move(sink.callback), std::move(control), chunk_size, max_queue_elements);
 }
 
-std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr,
-                                                      std::uint64_t alignment, DataViewCallable callback,
-                                                      std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr, std::uint64_t alignment,
+                                                      DataViewCallable callback, std::uint64_t chunk_size,
+                                                      std::uint64_t max_queue_elements) {
   if (alignment == 0) {
     throw std::runtime_error("alignment must be at least 1 byte, got " + std::to_string(alignment));
   }
-  UntakenCallback sink{make_data_view_sink(std::move(callback), device_code(device))};
+  auto control = std::make_shared<StreamControl>(device_code(device));
+  UntakenCallback sink{make_data_view_sink(std::move(callback), control)};
   UntakenCallback chunker{make_aligned_chunker(std::move(sink.callback), alignment)};
-  return start_with(device, addr, std::move(chunker.callback), chunk_size, max_queue_elements);
+  return start_with(device, addr, std::move(chunker.callback), std::move(control), chunk_size, max_queue_elements);
 }
 
 void register_data_stream(py::module_& m) {
@@ -148,9 +148,10 @@ void register_data_stream(py::module_& m) {
   set_shutdown_wait_hooks({[]() -> void* { return holds_gil() ? PyEval_SaveThread() : nullptr; },
                            [](void* token) {
                              if (token != nullptr) {
-                               PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+                               reenter_python(static_cast<PyThreadState*>(token));
                              }
                            }});
+  StreamRegistry::set_error_reporter(&report_stop_error);
   py::class_<DataStream, PyDataStream, StreamHolder>(m, "DataStream")
       .def("stop", &stop_stream)
       .def(

@@ -4,11 +4,12 @@ and the misbehaving Python devices that must never bring the process down."""
 import array
 import pickle
 import re
+import sys
 
 import pytest
 
 import pyvorn_device as pv
-from conftest import run_python
+from conftest import BUILD, run_python
 
 S, F = pv.ReturnCode.Success, pv.ReturnCode.Failure
 
@@ -234,6 +235,50 @@ class TestBuffers:
         assert b"bcd" in bytes(memoryview(d.kept))
         del d.kept
         target.extend(b"x")
+
+
+class TestNativeCaller:
+    """A native caller lends bare memory: nothing of Python may outlive the call."""
+
+    @pytest.fixture(scope="class")
+    def native(self):
+        sys.path.insert(0, str(BUILD / "tests" / "python_ext"))
+        import _vorn_native_caller
+        return _vorn_native_caller
+
+    def test_block_reaches_the_python_device(self, native):
+        class Echo(Recorder):
+            def write(self, addr, length, data):
+                self.got = bytes(data)
+                return length
+
+            def read(self, addr, length, data):
+                data[:] = b"xyz"[:length]
+                return length
+
+        d = Echo()
+        assert native.write(d, 5, b"abc") == 3 and d.got == b"abc"
+        assert native.read(d, 0, 3) == (3, b"xyz")
+
+    @pytest.mark.parametrize("direction", ["write", "read"])
+    def test_kept_slice_fails_the_call(self, native, direction):
+        class Keeper(Recorder):
+            def write(self, addr, length, data):
+                self.kept = data[1:]
+                return length
+
+            read = write
+
+        reported = []
+        old_hook, sys.unraisablehook = sys.unraisablehook, reported.append
+        try:
+            d = Keeper()
+            call = native.write(d, 0, b"abcd") if direction == "write" else native.read(d, 0, 4)
+        finally:
+            sys.unraisablehook = old_hook
+        assert call in (0, (0, b"\0" * 4))
+        assert [type(r.exc_value) for r in reported] == [BufferError]
+        assert "outlived the call" in str(reported[0].exc_value)
 
 
 MISBEHAVING = {

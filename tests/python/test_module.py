@@ -87,6 +87,28 @@ def test_types_without_constructor_refuse_construction(cls):
         getattr(pv, cls)()
 
 
+UNINITIALISED_CALLS = [
+    ("DeviceManager", "info", ()), ("DeviceManager", "location", ()), ("DeviceManager", "list_devices", ()),
+    ("DeviceManager", "get_device_options", ()), ("DeviceManager", "create_device", ("sim0",)),
+    ("DataStream", "stop", ()), ("DataStream", "__enter__", ()), ("DataStream", "__exit__", (None, None, None)),
+    ("ReturnCode", "__int__", ()), ("ReturnCode", "__repr__", ()), ("ReturnCode", "__hash__", ()),
+    ("ReturnCode", "__eq__", (pv.ReturnCode.Success,)), ("ReturnCode", "__getstate__", ()),
+]
+
+
+@pytest.mark.parametrize("cls, method, args", UNINITIALISED_CALLS, ids=lambda v: v if isinstance(v, str) else "")
+def test_objects_made_with_new_alone_raise(cls, method, args):
+    obj = getattr(pv, cls).__new__(getattr(pv, cls))
+    with pytest.raises(RuntimeError, match=rf"^pyvorn_device\.{cls} object holds no native value"):
+        getattr(obj, method)(*args)
+
+
+def test_with_block_on_an_uninitialised_stream_raises():
+    with pytest.raises(RuntimeError, match="holds no native value"):
+        with pv.DataStream.__new__(pv.DataStream):
+            pass
+
+
 class TestReturnCode:
     def test_docstring_and_members(self):
         assert pv.ReturnCode.__doc__ == "Members:\n\n  Success\n\n  Failure"

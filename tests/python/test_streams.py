@@ -173,6 +173,37 @@ def test_nothing_after_the_end_marker(manager):
     assert cb.events == [("ManagedBuffer", counting(0, 2)), ("end",)]
 
 
+@pytest.mark.parametrize("aligned", [False, True])
+def test_end_marker_survives_overflow(manager, aligned):
+    # 200 three-byte chunks against a queue of 64 and a callback held on the
+    # first: most are dropped, but the end marker (and the held tail) arrive.
+    dev = manager.create_device(" ".join(["o:3"] * 200 + ["end"]))
+    release, cb = threading.Event(), Collector()
+
+    def held(chunk, text):
+        release.wait(10)
+        cb(chunk, text)
+
+    stream = (dev.start_aligned_read_stream(0, 4, held, max_queue_elements=64) if aligned
+              else dev.start_read_stream(0, held, max_queue_elements=64))
+    with stream:
+        time.sleep(0.2)
+        release.set()
+        events = cb.wait()
+    assert events[-1] == ("end",) and events.count(("end",)) == 1
+    dropped = events.count(("error", "Queue Overflow, dropping event"))
+    assert dropped > 0
+    assert sum(len(e[1]) for e in events if len(e) == 2 and e[0] != "error") == 3 * (200 - dropped)
+
+
+@pytest.mark.parametrize("aligned", [False, True])
+def test_error_text_that_is_not_utf8_arrives_replaced(manager, aligned):
+    dev = manager.create_device("e:bad%FFbyte end")
+    cb = Collector()
+    with (dev.start_aligned_read_stream(0, 4, cb) if aligned else dev.start_read_stream(0, cb)):
+        assert cb.wait() == [("error", "bad\ufffdbyte"), ("end",)]
+
+
 def _run_logged(code):
     result = run_python(textwrap.dedent(code), timeout=30)
     assert result.returncode == 0, result.stderr

@@ -4,7 +4,7 @@
 // started from the device runs the script on its own producer thread:
 //   o:N     an owning chunk of N bytes (deleter counted, see get_info)
 //   v:N     a chunk view of N bytes, overwritten right after the push
-//   e:TEXT  an error text (underscores become spaces)
+//   e:TEXT  an error text (underscores become spaces, %XX the byte 0xXX)
 //   end     the end marker
 //   loop    repeat the data steps until stopped (a tiny pause per round)
 //   hold    wait until stop() before going on
@@ -76,9 +76,16 @@ Script parse(const std::string& text) {
     } else if (word.size() > 2 && word[1] == ':' && (word[0] == 'o' || word[0] == 'v')) {
       script.steps.push_back({word[0], std::stoull(word.substr(2)), {}});
     } else if (word.rfind("e:", 0) == 0) {
-      std::string message = word.substr(2);
-      for (char& c : message) {
-        if (c == '_') c = ' ';
+      std::string message;
+      for (std::size_t i = 2; i < word.size(); ++i) {
+        if (word[i] == '_') {
+          message += ' ';
+        } else if (word[i] == '%' && i + 2 < word.size()) {
+          message += static_cast<char>(std::stoi(word.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          message += word[i];
+        }
       }
       script.steps.push_back({'e', 0, message});
     } else {
@@ -90,7 +97,8 @@ Script parse(const std::string& text) {
 
 class ScriptStream final : public vorn::Device::DataStream {
  public:
-  ScriptStream(Script script, vorn::StreamCallback callback) : script_(std::move(script)), callback_(std::move(callback)) {
+  ScriptStream(Script script, vorn::StreamCallback callback)
+      : script_(std::move(script)), callback_(std::move(callback)) {
     live_streams.fetch_add(1);
     producer_ = std::thread([this] { run(); });
   }
