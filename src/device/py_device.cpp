@@ -3,7 +3,10 @@
 #include <Python.h>
 
 #include <limits>
+#include <optional>
 #include <utility>
+
+#include "stream/python_runtime.hpp"
 
 namespace py = pybind11;
 
@@ -14,6 +17,33 @@ thread_local int open_call_scopes = 0;
 thread_local const LentBuffer* lent_buffer = nullptr;
 
 using Status = vorn::BasicDeviceStatus;
+
+// The GIL for one call into a Python method. A thread that holds it goes
+// straight on; any other (a device's own thread) takes it only through the
+// exit gate, so that it never enters an interpreter that is finalizing (it
+// gets the failure result instead of being ended inside a noexcept frame).
+class MethodGil {
+ public:
+  MethodGil() noexcept : held_(holds_gil()), admitted_(!held_ && PythonGate::admit()) {
+    if (admitted_) {
+      gil_.emplace();
+    }
+  }
+  ~MethodGil() {
+    if (admitted_) {
+      gil_.reset();
+      PythonGate::leave();
+    }
+  }
+  MethodGil(const MethodGil&) = delete;
+  MethodGil& operator=(const MethodGil&) = delete;
+  explicit operator bool() const noexcept { return held_ || admitted_; }
+
+ private:
+  bool held_;
+  bool admitted_;
+  std::optional<py::gil_scoped_acquire> gil_;
+};
 
 // Looks up the Python override of `name` on the object that owns `device`.
 py::function find_override(const PyDevice* device, const char* name) {
@@ -41,13 +71,14 @@ void set_pending_error() noexcept {
 }
 
 // Runs `body` with the GIL held for a non-throwing operation. Returns
-// `failure` when an error is already pending or when body throws; the error
+// `failure` when the interpreter is exiting (a native thread is not let in),
+// when an error is already pending or when body throws; the error
 // then stays pending for the Python caller, or is reported as unraisable
 // when no Python caller waits for it.
 template <typename R, typename Body>
 R forward(R failure, Body&& body) noexcept {
-  py::gil_scoped_acquire gil;
-  if (PyErr_Occurred() != nullptr) {
+  MethodGil gil;
+  if (!gil || PyErr_Occurred() != nullptr) {
     return failure;
   }
   try {
@@ -270,7 +301,10 @@ std::optional<std::unique_ptr<PyDevice::DataStream>> PyDevice::start_read_stream
 }
 
 std::optional<std::string> PyDevice::get_status() {
-  py::gil_scoped_acquire gil;
+  MethodGil gil;
+  if (!gil) {
+    return std::nullopt;
+  }
   py::function method = find_override(this, "get_status");
   if (!method) {
     return std::nullopt;
@@ -279,7 +313,10 @@ std::optional<std::string> PyDevice::get_status() {
 }
 
 std::optional<std::string> PyDevice::get_info() {
-  py::gil_scoped_acquire gil;
+  MethodGil gil;
+  if (!gil) {
+    return std::nullopt;
+  }
   py::function method = find_override(this, "get_info");
   if (!method) {
     return std::nullopt;
