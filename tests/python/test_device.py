@@ -317,3 +317,14 @@ class TestSimulator:
         before = sim.get_register_sync(addr)
         assert sim.set_register_sync(addr, 0xBEEF, 0) == F
         assert sim.get_register_sync(addr) == before
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda m: m.create_device("sim0 colour=red"), "sim: unknown option 'colour'"),
+        (lambda m: m.create_device("sim0").start_read_stream(3, print), "sim: no stream at address 3 "),
+        (lambda m: m.create_device("sim0").start_read_stream(0, print, chunk_size=2**28 + 1),
+         "sim: chunk_size 268435457 is above"),
+    ], ids=["device_text", "stream_address", "chunk_size"])
+    def test_refusals_raise_runtime_error(self, sim_plugin, call, message):
+        with pytest.raises(RuntimeError) as caught:
+            call(pv.get_device_manager(sim_plugin))
+        assert str(caught.value).startswith(message)

@@ -58,11 +58,11 @@ TEST_F(SimPlugin, DescribesItselfAndItsDevices) {
   EXPECT_NE(manager_->get_device_options().find("chunk_size="), std::string::npos);
 }
 
-TEST_F(SimPlugin, BadDeviceTextThrowsInvalidArgumentNamingTheValue) {
+TEST_F(SimPlugin, BadDeviceTextThrowsRuntimeErrorNamingTheValue) {
   try {
     manager_->create_device("sim0 rate=fast");
     FAIL() << "accepted";
-  } catch (const std::invalid_argument& error) {
+  } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("rate: 'fast'"), std::string::npos) << error.what();
   }
 }
@@ -100,7 +100,7 @@ TEST_F(SimPlugin, CreatesDevicesFromSeveralThreadsAtOnce) {
               device->get_register_sync(1) == value) {
             ++working;
           }
-          EXPECT_THROW(manager_->create_device("sim" + std::to_string(t) + " bogus=1"), std::invalid_argument);
+          EXPECT_THROW(manager_->create_device("sim" + std::to_string(t) + " bogus=1"), std::runtime_error);
         } catch (...) {
           ++failures;
         }
