@@ -39,6 +39,15 @@ TEST(SimRegisters, StagedWritesAppearTogetherOnlyAfterSend) {
   EXPECT_EQ(device.get_register_sync(7), 23u);
 }
 
+TEST(SimRegisters, EachCommitAppliesItsOwnWrite) {
+  SimDevice device = make_device();
+  for (std::uint32_t value : {0x11u, 0x22u}) {
+    ASSERT_EQ(device.set_register(7, value, 0), Status::Success);
+    ASSERT_EQ(device.send_registers(), Status::Success);
+  }
+  EXPECT_EQ(device.get_register_sync(7), 0x22u);
+}
+
 TEST(SimRegisters, SyncOperationsRoundTripOnEveryWritableRegister) {
   SimDevice device = make_device();
   for (std::uint32_t addr = 0; addr < device.settings().register_count; ++addr) {
