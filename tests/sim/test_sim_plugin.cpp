@@ -67,6 +67,12 @@ TEST_F(SimPlugin, BadDeviceTextThrowsRuntimeErrorNamingTheValue) {
   }
 }
 
+TEST_F(SimPlugin, CarriesTheInterfaceMarkOfItsHeaders) {
+  const auto* mark = static_cast<const std::uint32_t*>(dlsym(library_, vorn::interface_mark_symbol));
+  ASSERT_NE(mark, nullptr) << "vorn_add_plugin adds the mark";
+  EXPECT_EQ(*mark, vorn::interface_version);
+}
+
 TEST_F(SimPlugin, DeviceHolderKeepsItsManagerAlive) {
   const std::weak_ptr<DeviceManager> watch = manager_;
   {
