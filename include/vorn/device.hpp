@@ -32,10 +32,12 @@ class BasicDevice {
   virtual ~BasicDevice() = default;
 
   // Stages the register with set_register, then commits with send_registers
-  // and returns the latter's status (set_register's result is not examined).
+  // (also when staging failed, so writes staged earlier are still sent).
+  // Success only when both returned Success, else Failure.
   virtual Status set_register_sync(Address addr, Value value, std::uint32_t extra) noexcept {
-    set_register(addr, value, extra);
-    return send_registers();
+    const Status staged = set_register(addr, value, extra);
+    const Status sent = send_registers();
+    return staged == Status::Success && sent == Status::Success ? Status::Success : Status::Failure;
   }
   virtual Status set_register(Address addr, Value value, std::uint32_t extra) noexcept = 0;
   virtual Status send_registers() noexcept = 0;

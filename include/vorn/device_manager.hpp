@@ -1,6 +1,7 @@
 // The device-manager interface that every plug-in exports.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,17 @@ class shared_library;
 }  // namespace boost::dll
 
 namespace vorn {
+
+// Version of the plug-in interface that these headers define. It changes with
+// every change that breaks plug-ins built against the previous headers (a
+// virtual operation added, removed or reordered, a layout that differs). The
+// module refuses to load a plug-in whose interface mark (below) names another
+// version.
+inline constexpr std::uint32_t interface_version = 1;
+
+// Name of the exported interface mark: a const std::uint32_t with C linkage
+// holding the interface_version a plug-in was built against.
+inline constexpr char interface_mark_symbol[] = "vorn_interface_version";
 
 // Abstract manager. The order of the virtual operations is part of the
 // plug-in ABI. The loader owns every manager through a std::shared_ptr, so
@@ -49,3 +61,13 @@ using vorn_create_manager_fn = vorn::DeviceManager*();
 #else
 #define VORN_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
+
+// Exports the interface mark, vorn_interface_version, holding the
+// interface_version this plug-in is built against; the module compares it
+// with its own before it calls create_manager. vorn_add_plugin adds the mark
+// to every plug-in it builds. A plug-in built otherwise writes
+// `VORN_PLUGIN_INTERFACE_MARK();` at global scope in exactly one of its
+// source files (never both: the symbol would be defined twice). A plug-in
+// without the mark is loaded unchecked.
+#define VORN_PLUGIN_INTERFACE_MARK() \
+  VORN_PLUGIN_EXPORT const std::uint32_t vorn_interface_version = ::vorn::interface_version

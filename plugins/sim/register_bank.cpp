@@ -8,8 +8,8 @@ namespace vorn::sim {
 RegisterBank::RegisterBank(std::uint32_t count)
     : count_(count), live_(count, 0), staged_value_(count, 0), is_staged_(count, false) {
   if (count < kFirstPlainRegister) {
-    throw std::invalid_argument("sim: a register bank needs at least " + std::to_string(kFirstPlainRegister) +
-                                " registers, not " + std::to_string(count));
+    throw std::runtime_error("sim: a register bank needs at least " + std::to_string(kFirstPlainRegister) +
+                             " registers, not " + std::to_string(count));
   }
   live_[kIdentityRegister] = kIdentityValue;
   snapshot_ = live_;

@@ -26,7 +26,8 @@ inline constexpr std::uint32_t kIdentityValue = 0x56524E31;  // "VRN1"
 // is never held while calling out.
 class RegisterBank {
  public:
-  // count must be at least kFirstPlainRegister. Throws std::bad_alloc.
+  // Throws std::runtime_error when count is below kFirstPlainRegister,
+  // std::bad_alloc when the bank cannot be allocated.
   explicit RegisterBank(std::uint32_t count);
 
   std::uint32_t size() const noexcept { return count_; }

@@ -57,15 +57,15 @@ std::optional<std::unique_ptr<Device::DataStream>> SimDevice::start_read_stream(
       stream.chunks = ChunkMode::view;
       break;
     default:
-      throw std::invalid_argument("sim: no stream at address " + std::to_string(addr) +
-                                  " (0 = chunks= option, 1 = owned chunks, 2 = chunk views)");
+      throw std::runtime_error("sim: no stream at address " + std::to_string(addr) +
+                               " (0 = chunks= option, 1 = owned chunks, 2 = chunk views)");
   }
   if (chunk_size > kMaxChunkSize) {
-    throw std::invalid_argument("sim: chunk_size " + std::to_string(chunk_size) + " is above the limit of " +
-                                format_size(kMaxChunkSize));
+    throw std::runtime_error("sim: chunk_size " + std::to_string(chunk_size) + " is above the limit of " +
+                             format_size(kMaxChunkSize));
   }
   if (!callback) {
-    throw std::invalid_argument("sim: start_read_stream needs a callback, got an empty one");
+    throw std::runtime_error("sim: start_read_stream needs a callback, got an empty one");
   }
   if (chunk_size != 0) {
     stream.chunk_size = chunk_size;

@@ -43,9 +43,9 @@ class SimDevice final : public Device {
   std::uint64_t write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) noexcept override;
   std::uint64_t read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) noexcept override;
 
-  // Throws std::invalid_argument for an address other than the
-  // StreamAddress values or a chunk size above the limit; the callback is
-  // then left to the caller. chunk_size 0 means the chunk_size= option.
+  // Throws std::runtime_error for an address other than the StreamAddress
+  // values, a chunk size above the limit or an empty callback; the callback
+  // is then left to the caller. chunk_size 0 means the chunk_size= option.
   std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr, StreamCallback&& callback,
                                                                std::uint64_t chunk_size) override;
 

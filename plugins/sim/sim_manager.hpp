@@ -28,10 +28,10 @@ class SimManager final : public DeviceManager {
   std::filesystem::path location() override;
   std::string list_devices() override;
   std::string get_device_options() override;
-  // Throws std::invalid_argument for a bad device text (see
-  // parse_device_text), std::runtime_error or std::bad_alloc when the
-  // device's memory cannot be allocated, std::bad_weak_ptr when the manager
-  // is not owned by a std::shared_ptr.
+  // Throws std::runtime_error for a bad device text (see parse_device_text),
+  // std::runtime_error or std::bad_alloc when the device's memory cannot be
+  // allocated, std::bad_weak_ptr when the manager is not owned by a
+  // std::shared_ptr.
   DeviceHolder create_device(const std::string& options) override;
 
  private:

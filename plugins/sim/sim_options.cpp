@@ -10,7 +10,7 @@
 namespace vorn::sim {
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw std::invalid_argument("sim: " + message); }
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error("sim: " + message); }
 
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ','; }
 bool is_quote(char c) { return c == '\'' || c == '"'; }

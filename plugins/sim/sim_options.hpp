@@ -53,7 +53,7 @@ struct DeviceSettings {
 };
 
 // Parses "<name> [key=value]..." (separators: spaces, tabs, commas). An empty
-// text selects sim0 with the defaults. Throws std::invalid_argument naming the
+// text selects sim0 with the defaults. Throws std::runtime_error naming the
 // offending device, option or value.
 DeviceSettings parse_device_text(std::string_view text);
 

@@ -41,7 +41,6 @@ SimStream::SimStream(const StreamSettings& settings, StreamCallback&& callback, 
 
 SimStream::~SimStream() {
   stop();
-  callback_.reset();
   g_live_streams.fetch_sub(1, std::memory_order_release);
 }
 
@@ -52,13 +51,19 @@ void SimStream::stop() {
   if (t_producing == this) {
     return;  // joining ourselves would never return
   }
-  std::lock_guard lock(join_mutex_);
-  if (producer_.joinable()) {
-    producer_.join();
+  StreamCallback released;
+  {
+    std::lock_guard lock(join_mutex_);
+    if (producer_.joinable()) {
+      producer_.join();
+    }
+    released = std::move(callback_);
   }
   // Nothing is pushed any more: release the callback now, so that events
   // still queued on the module's side are dropped instead of delivered.
-  callback_.reset();
+  // Outside the lock: destroying it waits for the module's delivery thread,
+  // which may itself be calling stop() on this stream.
+  released.reset();
 }
 
 void SimStream::produce(std::stop_token stop) noexcept {

@@ -33,14 +33,22 @@ class SimStream final : public Device::DataStream {
   SimStream(const SimStream&) = delete;
   SimStream& operator=(const SimStream&) = delete;
 
-  // Stops and joins the producer, then destroys the callback. Any thread but
-  // the producer (never from inside the callback).
+  // Stops and joins the producer, then destroys the callback (see stop()).
+  // Any thread but the producer (never from inside the callback).
   ~SimStream() override;
 
   // Stops the producer, waits for it and destroys the callback, so nothing
-  // more is delivered; later calls return at once. Safe from any thread,
-  // concurrently too. Called from inside the callback (on the producer
-  // thread) it only requests the stop and returns.
+  // more is delivered. Safe from any thread, concurrently too. Called from
+  // inside the callback (on the producer thread) it only requests the stop
+  // and returns.
+  //
+  // join_mutex_ covers the join and taking the callback out of the stream,
+  // not its destruction: destroying the module's callback waits for the
+  // module's delivery thread, and that thread may be inside a stop() of this
+  // stream itself. So the first caller destroys the callback after releasing
+  // the mutex; every other caller, concurrent or later, returns as soon as
+  // the producer has been joined, possibly while the first caller is still
+  // destroying the callback.
   void stop() override;
 
   // Stream objects alive in the process.
@@ -58,8 +66,8 @@ class SimStream final : public Device::DataStream {
   std::unique_ptr<std::uint8_t[]> view_;  // view mode: reused for every chunk
   StreamThrottle throttle_;
   std::stop_source stop_source_;
-  std::mutex join_mutex_;
-  std::thread producer_;  // last: starts once everything above exists
+  std::mutex join_mutex_;  // serialises joining producer_ and taking callback_
+  std::thread producer_;   // last: starts once everything above exists
 };
 
 }  // namespace vorn::sim

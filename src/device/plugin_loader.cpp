@@ -1,6 +1,7 @@
 #include "device/plugin_loader.hpp"
 
 #include <boost/dll/shared_library.hpp>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,17 @@ std::shared_ptr<vorn::DeviceManager> load_device_manager(const std::filesystem::
   auto library = std::make_shared<Library>(plugin_path, boost::dll::load_mode::default_mode);
   if (!library->has(kFactoryName)) {
     throw std::runtime_error("Device Manager does not have create_manager function: " + plugin_path.string());
+  }
+  // A plug-in built against other headers would crash at its first virtual
+  // call: refuse it before create_manager runs. A plug-in without the mark is
+  // loaded unchecked.
+  if (library->has(vorn::interface_mark_symbol)) {
+    const std::uint32_t built_for = library->get<const std::uint32_t>(vorn::interface_mark_symbol);
+    if (built_for != vorn::interface_version) {
+      throw std::runtime_error("Plug-in interface version mismatch: " + plugin_path.string() +
+                               " was built for interface version " + std::to_string(built_for) +
+                               ", this module provides version " + std::to_string(vorn::interface_version));
+    }
   }
   auto& create_manager = library->get<vorn_create_manager_fn>(kFactoryName);
 

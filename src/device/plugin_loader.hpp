@@ -21,6 +21,10 @@ namespace pyvorn {
 //   std::runtime_error "Device Manager not found: <path>"
 //   std::runtime_error "Not a regular file: <path>"
 //   std::runtime_error "Device Manager does not have create_manager function: <path>"
+//   std::runtime_error "Plug-in interface version mismatch: <path> was built
+//     for interface version <N>, this module provides version <M>" when the
+//     plug-in's interface mark differs from vorn::interface_version; checked
+//     before create_manager is called (a plug-in without the mark passes)
 //   std::runtime_error "Failed to create manager: <path> <what>" when
 //     create_manager (or wrapping its result) throws a std::exception
 //   std::filesystem::filesystem_error when a status query or canonical fails

@@ -42,18 +42,20 @@ class FakeDevice : public vorn::Device {
   std::uint64_t read(std::uint32_t, std::uint64_t n, std::uint8_t*) noexcept override { return n; }
 };
 
-TEST(DeviceInterface, SetRegisterSyncStagesThenReturnsSendStatus) {
+TEST(DeviceInterface, SetRegisterSyncStagesSendsAndSucceedsOnlyIfBothDid) {
   struct Case {
-    BasicDeviceStatus set, send;
+    int set, send;
+    BasicDeviceStatus expected;
   };
-  for (auto c : {Case{BasicDeviceStatus::Failure, BasicDeviceStatus::Success},
-                 Case{BasicDeviceStatus::Success, BasicDeviceStatus::Failure}}) {
+  for (auto c : {Case{0, 0, BasicDeviceStatus::Success}, Case{1, 0, BasicDeviceStatus::Failure},
+                 Case{0, 1, BasicDeviceStatus::Failure}, Case{2, 0, BasicDeviceStatus::Failure},
+                 Case{0, -1, BasicDeviceStatus::Failure}}) {
     FakeDevice device;
-    device.set_result = c.set;
-    device.send_result = c.send;
+    device.set_result = static_cast<BasicDeviceStatus>(c.set);
+    device.send_result = static_cast<BasicDeviceStatus>(c.send);
     vorn::Device& base = device;
-    EXPECT_EQ(base.set_register_sync(4294967295u, 7, 9), c.send);
-    EXPECT_EQ(device.calls, (std::vector<std::string>{"set 4294967295 7 9", "send"}));
+    EXPECT_EQ(base.set_register_sync(4294967295u, 7, 9), c.expected) << "set " << c.set << " send " << c.send;
+    EXPECT_EQ(device.calls, (std::vector<std::string>{"set 4294967295 7 9", "send"})) << "sends also after a failure";
   }
 }
 

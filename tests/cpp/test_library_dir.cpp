@@ -85,6 +85,7 @@ TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
   fs::create_directory_symlink(scratch_ / "plugins_dir", "link_to_dir");
   const auto no_export = plugin("vorn_test_no_export").string();
   const auto throwing = plugin("vorn_test_throwing").string();
+  const auto wrong_mark = plugin("vorn_test_wrong_mark").string();
   const struct {
     std::string path;
     std::string message;
@@ -95,6 +96,9 @@ TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
       {"link_to_dir", "Not a regular file: link_to_dir"},
       {no_export, "Device Manager does not have create_manager function: " + no_export},
       {throwing, "Failed to create manager: " + throwing + " create_manager refused"},
+      {wrong_mark, "Plug-in interface version mismatch: " + wrong_mark + " was built for interface version " +
+                       std::to_string(vorn::interface_version + 1) + ", this module provides version " +
+                       std::to_string(vorn::interface_version)},
   };
   for (const auto& c : cases) {
     try {
@@ -108,6 +112,7 @@ TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
   // A failed load leaves nothing of the plug-in loaded.
   EXPECT_FALSE(is_mapped(no_export));
   EXPECT_FALSE(is_mapped(throwing));
+  EXPECT_FALSE(is_mapped(wrong_mark));
 }
 
 TEST_F(ScratchFolder, StatusFailureIsAFilesystemError) {
@@ -163,6 +168,12 @@ TEST(Loader, NonStandardExceptionsPassUnchanged) {
     caught = true;
   }
   EXPECT_TRUE(caught);
+}
+
+TEST(Loader, PluginWithoutInterfaceMarkLoads) {
+  auto manager = pyvorn::load_device_manager(plugin("vorn_test_unmarked"));
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(manager->info(), "vorn test manager without interface mark");
 }
 
 TEST(Loader, NullManagerReleasesTheLibraryWhenDropped) {

@@ -17,19 +17,21 @@ S, F = pv.ReturnCode.Success, pv.ReturnCode.Failure
 class Recorder(pv.Device):
     """A Python device that records every call it receives."""
 
-    def __init__(self, read_status=S, value=7):
+    def __init__(self, read_status=S, value=7, set_status=S, send_status=S):
         super().__init__()
         self.calls = []
         self.read_status = read_status
         self.value = value
+        self.set_status = set_status
+        self.send_status = send_status
 
     def set_register(self, addr, value, extra):
         self.calls.append(("set_register", addr, value, extra))
-        return F
+        return self.set_status
 
     def send_registers(self):
         self.calls.append(("send_registers",))
-        return S
+        return self.send_status
 
     def read_registers(self):
         self.calls.append(("read_registers",))
@@ -86,10 +88,11 @@ class TestConstruction:
 
 
 class TestDispatch:
-    def test_set_register_sync_runs_python_stage_then_send(self):
-        d = Recorder()
+    @pytest.mark.parametrize("set_status, send_status, expected", [(S, S, S), (F, S, F), (S, F, F)])
+    def test_set_register_sync_stages_then_sends_and_fails_if_either_did(self, set_status, send_status, expected):
+        d = Recorder(set_status=set_status, send_status=send_status)
         result = d.set_register_sync(1, 2**32 - 1, 3)
-        assert result == S and result is not S
+        assert result == expected and result is not expected
         assert d.calls == [("set_register", 1, 2**32 - 1, 3), ("send_registers",)]
 
     @pytest.mark.parametrize("status, expected, calls", [
@@ -347,3 +350,26 @@ class TestMisbehavingDevices:
         result = run_python(code)
         assert result.returncode == 0, result.stderr
         assert result.stdout.split() == ["RuntimeError", "OSError", "alive"]
+
+
+class TestSimulator:
+    @pytest.fixture
+    def sim(self, sim_plugin):
+        return pv.get_device_manager(sim_plugin).create_device("sim0")
+
+    @pytest.mark.parametrize("addr", [0, 2, 256], ids=["identity", "trigger_count", "past_the_end"])
+    def test_refused_register_write_fails_and_changes_nothing(self, sim, addr):
+        before = sim.get_register_sync(addr)
+        assert sim.set_register_sync(addr, 0xBEEF, 0) == F
+        assert sim.get_register_sync(addr) == before
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda m: m.create_device("sim0 colour=red"), "sim: unknown option 'colour'"),
+        (lambda m: m.create_device("sim0").start_read_stream(3, print), "sim: no stream at address 3 "),
+        (lambda m: m.create_device("sim0").start_read_stream(0, print, chunk_size=2**28 + 1),
+         "sim: chunk_size 268435457 is above"),
+    ], ids=["device_text", "stream_address", "chunk_size"])
+    def test_refusals_raise_runtime_error(self, sim_plugin, call, message):
+        with pytest.raises(RuntimeError) as caught:
+            call(pv.get_device_manager(sim_plugin))
+        assert str(caught.value).startswith(message)

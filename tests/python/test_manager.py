@@ -3,6 +3,7 @@
 import gc
 import os
 import pathlib
+import re
 import threading
 import time
 
@@ -68,6 +69,17 @@ def test_load_failures_report_the_path_as_given(case, tmp_path, monkeypatch):
     assert str(caught.value) == expected
     if case in ("no_export", "throwing"):
         assert not is_mapped(given)
+
+
+def test_plugin_built_for_another_interface_version_is_refused_before_create_manager():
+    path = str(plugin_path("vorn_test_wrong_mark"))  # its mark is this module's version + 1
+    with pytest.raises(RuntimeError) as caught:
+        pv.get_device_manager(path)
+    versions = re.fullmatch(
+        rf"Plug-in interface version mismatch: {re.escape(path)} was built for interface version (\d+), "
+        r"this module provides version (\d+)", str(caught.value))
+    assert versions and int(versions[1]) == int(versions[2]) + 1, caught.value
+    assert not is_mapped(path)
 
 
 def test_file_that_is_no_library_fails_to_load(tmp_path):

@@ -9,6 +9,7 @@ import subprocess
 import pytest
 
 import pyvorn_device as pv
+from conftest import run_python
 from plugins_fixtures import BUILD, REPO, is_mapped
 
 
@@ -45,6 +46,8 @@ def test_example_plugin_builds_against_installed_sdk_and_runs(installed_sdk, tmp
     )
     run("cmake", "--build", build)
     library = build / "libvorn_example.so"
+    mark = run_python(f"import ctypes; print(hasattr(ctypes.CDLL({str(library)!r}), 'vorn_interface_version'))")
+    assert mark.stdout.strip() == "True", "the installed vorn_add_plugin adds the interface mark"
 
     manager = pv.get_device_manager(library)
     assert manager.info() == "VORN example plug-in"

@@ -69,7 +69,7 @@ TEST_P(ParseBadText, ThrowsNamingTheCulprit) {
   try {
     parse_device_text(GetParam().text);
     FAIL() << "accepted: " << GetParam().text;
-  } catch (const std::invalid_argument& error) {
+  } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find(GetParam().names), std::string::npos) << "message: " << error.what();
   }
 }

@@ -58,13 +58,19 @@ TEST_F(SimPlugin, DescribesItselfAndItsDevices) {
   EXPECT_NE(manager_->get_device_options().find("chunk_size="), std::string::npos);
 }
 
-TEST_F(SimPlugin, BadDeviceTextThrowsInvalidArgumentNamingTheValue) {
+TEST_F(SimPlugin, BadDeviceTextThrowsRuntimeErrorNamingTheValue) {
   try {
     manager_->create_device("sim0 rate=fast");
     FAIL() << "accepted";
-  } catch (const std::invalid_argument& error) {
+  } catch (const std::runtime_error& error) {
     EXPECT_NE(std::string(error.what()).find("rate: 'fast'"), std::string::npos) << error.what();
   }
+}
+
+TEST_F(SimPlugin, CarriesTheInterfaceMarkOfItsHeaders) {
+  const auto* mark = static_cast<const std::uint32_t*>(dlsym(library_, vorn::interface_mark_symbol));
+  ASSERT_NE(mark, nullptr) << "vorn_add_plugin adds the mark";
+  EXPECT_EQ(*mark, vorn::interface_version);
 }
 
 TEST_F(SimPlugin, DeviceHolderKeepsItsManagerAlive) {
@@ -100,7 +106,7 @@ TEST_F(SimPlugin, CreatesDevicesFromSeveralThreadsAtOnce) {
               device->get_register_sync(1) == value) {
             ++working;
           }
-          EXPECT_THROW(manager_->create_device("sim" + std::to_string(t) + " bogus=1"), std::invalid_argument);
+          EXPECT_THROW(manager_->create_device("sim" + std::to_string(t) + " bogus=1"), std::runtime_error);
         } catch (...) {
           ++failures;
         }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -181,6 +183,45 @@ TEST(SimStream, StopFromInsideTheCallbackDoesNotDeadlock) {
   EXPECT_EQ(recorder->event_count(), count);
 }
 
+// Destroying the module's callback waits for its delivery thread, and that
+// thread may itself call stop() (a Python callback stopping its stream). Here
+// the callback's destroy waits for such a stop() on another thread. Every wait
+// is bounded, so a deadlock shows as a failure, not as a hung suite.
+TEST(SimStream, StopWhileTheCallbackIsDestroyedReturnsAtOnce) {
+  struct Scenario {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool destroying = false;
+    bool other_stop_returned = false;
+    bool returned_during_destroy = false;
+  } scenario;
+  static constexpr StreamCallbackOps ops{[](void*, StreamEvent&) {},
+                                         [](void* state) {
+                                           auto& shared = *static_cast<Scenario*>(state);
+                                           std::unique_lock lock(shared.mutex);
+                                           shared.destroying = true;
+                                           shared.changed.notify_all();
+                                           shared.returned_during_destroy = shared.changed.wait_for(
+                                               lock, 10s, [&] { return shared.other_stop_returned; });
+                                         }};
+  auto device = make_device("sim0 chunk_size=64");
+  auto stream = std::move(*device->start_read_stream(kStreamView, StreamCallback(&ops, &scenario), 0));
+  std::thread delivery([&] {
+    std::unique_lock lock(scenario.mutex);
+    if (scenario.changed.wait_for(lock, 10s, [&] { return scenario.destroying; })) {
+      lock.unlock();
+      stream->stop();
+      lock.lock();
+      scenario.other_stop_returned = true;
+      scenario.changed.notify_all();
+    }
+  });
+  stream->stop();
+  delivery.join();
+  EXPECT_TRUE(scenario.destroying) << "stop() destroys the callback";
+  EXPECT_TRUE(scenario.returned_during_destroy) << "the second stop() waited for the callback's destruction";
+}
+
 TEST(SimStream, OutlivesItsDevice) {
   auto device = make_device("sim0 chunk_size=512");
   auto recorder = std::make_shared<StreamRecorder>();
@@ -248,13 +289,13 @@ TEST(SimStream, RefusedStartsLeaveTheCallbackWithTheCaller) {
     try {
       device->start_read_stream(addr, std::move(callback), chunk_size);
       ADD_FAILURE() << "started at " << addr;
-    } catch (const std::invalid_argument& error) {
+    } catch (const std::runtime_error& error) {
       EXPECT_NE(std::string(error.what()).find(names), std::string::npos) << error.what();
     }
     EXPECT_TRUE(callback) << "not taken";
   }
   StreamCallback empty;
-  EXPECT_THROW(device->start_read_stream(0, std::move(empty), 0), std::invalid_argument);
+  EXPECT_THROW(device->start_read_stream(0, std::move(empty), 0), std::runtime_error);
 }
 
 }  // namespace
