@@ -106,10 +106,10 @@ TEST(StreamLifecycle, CallbacksDroppingEachOthersStreamDoNotDeadlock) {
   for (int round = 0; round < 20; ++round) {
     within(20s, [] {
       std::atomic<FakeStream*> a{nullptr}, b{nullptr};
-      std::barrier meet(2);
+      std::barrier meet(3);
       auto drop_other = [&meet](std::atomic<FakeStream*>& other) {
         return [&meet, &other](vorn::StreamEvent&) {
-          meet.arrive_and_wait();  // both callbacks are in progress
+          meet.arrive_and_wait();  // both callbacks are in progress, and no push is
           if (FakeStream* stream = other.exchange(nullptr)) {
             StreamRegistry::destroy(stream);
           }
@@ -119,6 +119,7 @@ TEST(StreamLifecycle, CallbacksDroppingEachOthersStreamDoNotDeadlock) {
       b = start(drop_other(a));
       a.load()->push_text();
       b.load()->push_text();
+      meet.arrive_and_wait();
       while (a.load() != nullptr || b.load() != nullptr) std::this_thread::sleep_for(1ms);
       StreamRegistry::wait_for_stopper();
     });
