@@ -8,12 +8,19 @@
 //   memcpy(dst, src) -> n       one std::memcpy between two Python buffers,
 //                               the GIL held throughout, like Device.write/read
 //   memcpy_loop(dst, src, k)    k such copies inside one call
+//   thread_calls(cb, arg, n, gil_per_call) -> seconds
+//                               a native thread with one thread state calls
+//                               cb(arg, None) n times, taking and giving
+//                               back the GIL around each call or holding it
+//                               throughout: the floor of stream delivery
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace py = pybind11;
 
@@ -64,6 +71,53 @@ void copy_repeatedly(const py::object& dst_object, const py::object& src_object,
   }
 }
 
+// Runs on a fresh native thread, as a stream worker does, and measures the
+// calls alone (thread start and thread-state creation excluded).
+double thread_calls(const py::object& callback, const py::object& arg, std::uint64_t count, bool gil_per_call) {
+  double seconds = 0.0;
+  bool failed = false;
+  PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+  {
+    py::gil_scoped_release release;
+    std::thread worker([&] {
+      PyThreadState* state = PyThreadState_New(interp);
+      PyObject* args[] = {arg.ptr(), Py_None};
+      PyEval_RestoreThread(state);
+      PyEval_SaveThread();
+      const auto begin = std::chrono::steady_clock::now();
+      if (!gil_per_call) {
+        PyEval_RestoreThread(state);
+      }
+      for (std::uint64_t i = 0; i < count && !failed; ++i) {
+        if (gil_per_call) {
+          PyEval_RestoreThread(state);
+        }
+        PyObject* result = PyObject_Vectorcall(callback.ptr(), args, 2, nullptr);
+        if (result == nullptr) {
+          PyErr_Clear();
+          failed = true;
+        }
+        Py_XDECREF(result);
+        if (gil_per_call) {
+          PyEval_SaveThread();
+        }
+      }
+      if (!gil_per_call) {
+        PyEval_SaveThread();
+      }
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+      PyEval_RestoreThread(state);
+      PyThreadState_Clear(state);
+      PyThreadState_DeleteCurrent();
+    });
+    worker.join();
+  }
+  if (failed) {
+    throw std::runtime_error("the callback raised");
+  }
+  return seconds;
+}
+
 struct Registers {
   std::array<std::uint32_t, 256> values{};
   std::uint32_t get(std::uint32_t addr) const noexcept { return addr < values.size() ? values[addr] : 0; }
@@ -78,4 +132,5 @@ PYBIND11_MODULE(_vorn_bench, m) {
   py::class_<Registers>(m, "Registers").def(py::init<>()).def("get_register", &Registers::get);
   m.def("memcpy", &copy_once, py::arg("dst"), py::arg("src"));
   m.def("memcpy_loop", &copy_repeatedly, py::arg("dst"), py::arg("src"), py::arg("count"));
+  m.def("thread_calls", &thread_calls, py::arg("callback"), py::arg("arg"), py::arg("count"), py::arg("gil_per_call"));
 }

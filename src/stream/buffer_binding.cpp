@@ -6,7 +6,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <utility>
+
 #include "module/registration.hpp"
+#include "stream/event_pump.hpp"
 
 namespace py = pybind11;
 
@@ -17,6 +24,74 @@ namespace {
 std::uint8_t expired_tag;
 
 getbufferproc pybind11_getbuffer_slot = nullptr;
+destructor pybind11_dealloc_slot = nullptr;
+
+// Holds of device code for ManagedBuffers alive, one per block deleter.
+// Guarded by the GIL (made and destroyed only with it held). Entries are
+// never removed, so a pointer to one stays valid.
+struct DeleterPin {
+  std::int64_t objects = 0;
+  std::shared_ptr<void> code;
+};
+
+DeleterPin& pin_of(vorn::BlockDeleter deleter) {
+  static auto* const pins = new std::unordered_map<vorn::BlockDeleter, DeleterPin>();
+  static vorn::BlockDeleter last_deleter = nullptr;
+  static DeleterPin* last_pin = nullptr;
+  if (deleter != last_deleter || last_pin == nullptr) {
+    last_pin = &(*pins)[deleter];
+    last_deleter = deleter;
+  }
+  return *last_pin;
+}
+
+// Blocks whose deleter is the device's: those need its code loaded.
+bool needs_pin(const vorn::ManagedBuffer& block) noexcept {
+  return block.data != nullptr && block.data.get_deleter() != pump_block_deleter();
+}
+
+// The ManagedBuffer type's deallocation: the binding layer's, then the
+// release of the object's share of its deleter's code hold.
+void managed_buffer_dealloc(PyObject* object) {
+  vorn::BlockDeleter pinned = nullptr;
+  py::detail::value_and_holder slot =
+      reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder(nullptr, false);
+  if (slot && slot.holder_constructed()) {
+    const auto& block = *static_cast<const vorn::ManagedBuffer*>(slot.value_ptr());
+    pinned = needs_pin(block) ? block.data.get_deleter() : nullptr;
+  }
+  pybind11_dealloc_slot(object);  // runs the block's deleter
+  if (pinned != nullptr) {
+    DeleterPin& pin = pin_of(pinned);
+    if (--pin.objects == 0) {
+      std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
+    }
+  }
+}
+
+template <typename T>
+PyTypeObject* python_type() {
+  static PyTypeObject* const type = py::detail::get_type_info(typeid(T))->type;
+  return type;
+}
+
+// A new instance of T's Python class that owns `value` through its holder.
+template <typename T>
+py::object adopt(std::unique_ptr<T> value) {
+  PyTypeObject* type = python_type<T>();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    throw py::error_already_set();
+  }
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  instance->allocate_layout();
+  py::detail::value_and_holder slot = instance->get_value_and_holder();
+  slot.value_ptr() = value.get();
+  new (std::addressof(slot.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(std::move(value));
+  slot.set_holder_constructed();
+  instance->owned = true;
+  return py::reinterpret_steal<py::object>(self);
+}
 
 py::buffer_info describe(std::uint8_t* data, std::uint64_t size) {
   return py::buffer_info(data, 1, py::format_descriptor<std::uint8_t>::format(), 1, {static_cast<py::ssize_t>(size)},
@@ -61,6 +136,26 @@ void guard_buffer_export(const py::handle& cls) {
 
 }  // namespace
 
+py::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr<void>& device_code) {
+  auto value = std::make_unique<vorn::ManagedBuffer>(std::move(block));
+  if (needs_pin(*value)) {
+    DeleterPin& pin = pin_of(value->data.get_deleter());
+    if (!pin.code) {
+      pin.code = device_code;
+    }
+    ++pin.objects;
+    try {
+      return adopt(std::move(value));
+    } catch (...) {
+      --pin.objects;  // the block was released with `value`; the hold stays until the next object goes
+      throw;
+    }
+  }
+  return adopt(std::move(value));
+}
+
+py::object new_data_view(const vorn::DataView& view) { return adopt(std::make_unique<vorn::DataView>(view)); }
+
 void expire_data_view(vorn::DataView& view) noexcept {
   view.data = &expired_tag;
   view.size = 0;
@@ -71,6 +166,9 @@ void register_buffers(py::module_& m) {
       .def_buffer([](vorn::ManagedBuffer& block) { return describe(block.data.get(), block.size); });
 
   guard_buffer_export<false>(m.attr("ManagedBuffer"));
+  auto* managed_type = reinterpret_cast<PyTypeObject*>(m.attr("ManagedBuffer").ptr());
+  pybind11_dealloc_slot = managed_type->tp_dealloc;
+  managed_type->tp_dealloc = &managed_buffer_dealloc;
 
   py::class_<vorn::DataView, std::unique_ptr<vorn::DataView>>(m, "DataView", py::buffer_protocol())
       .def_buffer([](vorn::DataView& view) { return describe(view.data, view.size); });

@@ -54,6 +54,18 @@ ShutdownWaitHooks shutdown_wait_hooks;
 
 // The stop token of the pump whose worker runs on this thread.
 thread_local const std::stop_token* worker_stop_token = nullptr;
+// The queue of that pump, and the notices of a run still to be delivered.
+thread_local const Queue* worker_queue = nullptr;
+thread_local std::int64_t worker_run_left = 0;
+// The consumer's hook for when the worker is about to block or end.
+thread_local void (*worker_idle_hook)(void*) noexcept = nullptr;
+thread_local void* worker_idle_arg = nullptr;
+
+void run_idle_hook() noexcept {
+  if (worker_idle_hook != nullptr) {
+    worker_idle_hook(worker_idle_arg);
+  }
+}
 
 // Deleter of the blocks into which chunk views are copied.
 void free_block(std::uint8_t* block) { std::free(block); }
@@ -158,6 +170,16 @@ void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_h
 vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
 
 bool on_delivery_thread() noexcept { return worker_stop_token != nullptr; }
+
+bool delivery_has_successor() noexcept {
+  return worker_queue != nullptr && !worker_stop_token->stop_requested() &&
+         (worker_run_left > 0 || worker_queue->size_approx() > 0);
+}
+
+void set_worker_idle_hook(void (*hook)(void* arg) noexcept, void* arg) noexcept {
+  worker_idle_hook = hook;
+  worker_idle_arg = arg;
+}
 
 bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
 
@@ -269,11 +291,13 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
   {
     Shared& state = *shared;
     worker_stop_token = &stop;
+    worker_queue = &state.queue;
     // Runs on the stopping thread (or here, if stop came first).
     std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
     while (!stop.stop_requested()) {
       vorn::StreamEvent event;
       if (!state.queue.try_dequeue(event)) {
+        run_idle_hook();
         state.idle(stop);
         continue;
       }
@@ -282,6 +306,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         // closes it: later drops start a new one behind newer events.
         const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
         for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
+          worker_run_left = count - i - 1;
           vorn::StreamEvent notice;
           while (notice.index() != 1) {
             try {
@@ -292,6 +317,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
           }
           consumer(notice);
         }
+        worker_run_left = 0;
         continue;
       }
       const bool end = event.index() == 0;
@@ -302,7 +328,10 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
       // The event dies here, releasing an owning chunk the consumer left.
     }
   }
+  run_idle_hook();
+  set_worker_idle_hook(nullptr, nullptr);
   consumer.reset();
+  worker_queue = nullptr;
   worker_stop_token = nullptr;
   // `shared` goes last: after a destruction on this thread, it is the last
   // share and frees the queue.

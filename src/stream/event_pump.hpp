@@ -118,6 +118,18 @@ bool delivery_stop_requested() noexcept;
 // stream (its own or another's) whose worker may be waiting for this one.
 bool on_delivery_thread() noexcept;
 
+// On a pump's worker thread, during a delivery: true when another event is
+// already waiting behind the one being delivered, so the worker will deliver
+// again at once. A consumer may then keep a costly resource (the GIL) for
+// the next delivery instead of handing it back. False on any other thread.
+bool delivery_has_successor() noexcept;
+
+// On a pump's worker thread: `hook(arg)` runs whenever the worker is about
+// to wait for events or to end, before it blocks, so that a consumer which
+// kept a resource across deliveries gives it up. Set by the consumer during
+// a delivery; a null hook clears it. One per worker thread.
+void set_worker_idle_hook(void (*hook)(void* arg) noexcept, void* arg) noexcept;
+
 // Brackets the destructor's wait for the worker. An embedding runtime whose
 // lock the worker may need to finish (the module: the Python GIL, which the
 // consumer takes to drop the Python callback) installs hooks that give that

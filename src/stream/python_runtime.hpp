@@ -96,16 +96,4 @@ class WorkerThreadState {
   bool nesting_ = false;
 };
 
-// Scoped enter()/exit() of a WorkerThreadState.
-class WorkerGil {
- public:
-  explicit WorkerGil(WorkerThreadState& state) noexcept : state_(state) { state_.enter(); }
-  ~WorkerGil() { state_.exit(); }
-  WorkerGil(const WorkerGil&) = delete;
-  WorkerGil& operator=(const WorkerGil&) = delete;
-
- private:
-  WorkerThreadState& state_;
-};
-
 }  // namespace pyvorn

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -17,38 +18,98 @@ namespace py = pybind11;
 namespace pyvorn {
 namespace {
 
+// How many deliveries one hold of the GIL may span, and for how long, when
+// events wait back to back: long enough to spread the cost of taking the
+// GIL, short enough that stop() and other threads never wait long (a
+// callback that runs Python still yields the GIL on the interpreter's
+// switch interval).
+constexpr int kMaxBatch = 256;
+constexpr auto kMaxBatchTime = std::chrono::milliseconds(1);
+
 // State of a sink, owned by its StreamCallback. Lives on the stream's worker
 // thread; the callable reference is dropped there too, with the GIL held.
 struct SinkState {
   py::object target;
   WorkerThreadState thread_state;
   // Keeps the device's code loaded (see make_managed_buffer_sink), as a
-  // capsule that every object handed to Python also keeps; null without one.
+  // capsule that a kept DataView also keeps; null without one.
   py::object code_pin;
   std::shared_ptr<StreamControl> control;
+
+  // The hold on Python across back-to-back deliveries: admitted through the
+  // exit gate, marked as delivering on the stream, GIL taken.
+  bool holding = false;
+  int batch = 0;
+  std::chrono::steady_clock::time_point batch_start;
 };
 
-// Admission into Python and into the stream for one delivery: true when the
-// delivery may run. Worker thread.
-class DeliveryScope {
- public:
-  explicit DeliveryScope(StreamControl& control) noexcept
-      : control_(control), admitted_(), delivering_(admitted_ && control.begin_delivery()) {}
-  ~DeliveryScope() {
-    if (delivering_) control_.end_delivery();
+// Gives up the hold. Worker thread; also the pump's idle hook.
+void release_hold(void* state) noexcept {
+  auto& sink = *static_cast<SinkState*>(state);
+  if (!sink.holding) {
+    return;
   }
-  DeliveryScope(const DeliveryScope&) = delete;
-  DeliveryScope& operator=(const DeliveryScope&) = delete;
-  explicit operator bool() const noexcept { return delivering_ && may_deliver(); }
+  sink.holding = false;
+  sink.thread_state.exit();
+  sink.control->end_delivery();
+  PythonGate::leave();
+}
+
+// Takes (or keeps) the hold for one delivery. False when nothing may be
+// delivered: the interpreter is exiting, or the stream was muted or stopped,
+// also in the middle of an event's deliveries. Worker thread.
+bool hold_for_delivery(SinkState& sink) noexcept {
+  if (sink.holding) {
+    if (!sink.control->muted() && !delivery_stop_requested()) {
+      return true;
+    }
+    release_hold(&sink);
+    return false;
+  }
+  if (!PythonGate::admit()) {
+    return false;
+  }
+  if (!sink.control->begin_delivery()) {
+    PythonGate::leave();
+    return false;
+  }
+  if (delivery_stop_requested() || interpreter_finalizing()) {
+    sink.control->end_delivery();
+    PythonGate::leave();
+    return false;
+  }
+  sink.thread_state.enter();
+  sink.holding = true;
+  sink.batch = 0;
+  sink.batch_start = std::chrono::steady_clock::now();
+  set_worker_idle_hook(&release_hold, &sink);
+  return true;
+}
+
+// After a delivery: keeps the hold while the next event already waits and
+// the batch is young, else gives it up. Worker thread.
+void after_delivery(SinkState& sink) noexcept {
+  if (++sink.batch < kMaxBatch && delivery_has_successor() &&
+      std::chrono::steady_clock::now() - sink.batch_start < kMaxBatchTime) {
+    return;
+  }
+  release_hold(&sink);
+}
+
+// Brackets one delivery: `if (Delivery d{sink}; d) ...`.
+class Delivery {
+ public:
+  explicit Delivery(SinkState& sink) noexcept : sink_(sink), held_(hold_for_delivery(sink)) {}
+  ~Delivery() {
+    if (held_) after_delivery(sink_);
+  }
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
+  explicit operator bool() const noexcept { return held_; }
 
  private:
-  // Whether a delivery may run Python now. False once the interpreter is
-  // shutting down or the stream was stopped during this event's deliveries.
-  static bool may_deliver() noexcept { return !delivery_stop_requested() && !interpreter_finalizing(); }
-
-  StreamControl& control_;
-  PythonAdmission admitted_;
-  bool delivering_;
+  SinkState& sink_;
+  bool held_;
 };
 
 // Ties the lifetime of `object` to the device's code: chunks released through
@@ -115,6 +176,7 @@ void destroy_sink(void* state) {
     return;
   }
   std::unique_ptr<SinkState> sink(static_cast<SinkState*>(state));
+  release_hold(sink.get());
   PythonAdmission admitted;
   if (!admitted || interpreter_finalizing()) {
     // Taking the GIL now would end this thread inside native code. The
@@ -131,11 +193,10 @@ void destroy_sink(void* state) {
 
 void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  DeliveryScope delivery(*sink.control);
+  Delivery delivery(sink);
   if (!delivery) {
     return;
   }
-  WorkerGil gil(sink.thread_state);
   if (event.valueless_by_exception()) {
     guarded([] { throw std::bad_variant_access(); });
     return;
@@ -150,11 +211,7 @@ void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
       }
       // Moved into the Python object; released through its own deleter when
       // Python drops it.
-      const bool device_block = chunk->data.get_deleter() != pump_block_deleter();
-      py::object buffer = py::cast(std::move(*chunk), py::return_value_policy::move);
-      if (device_block) {
-        pin_device_code(sink, buffer);
-      }
+      py::object buffer = new_managed_buffer(std::move(*chunk), sink.control->device_code());
       call_target(sink.target, buffer, Py_None);
     } else {
       call_target(sink.target, Py_None, text_object("Unsupported data type: DataView"));
@@ -186,11 +243,10 @@ void retain_view_storage(const SinkState& sink, const py::object& view_object, v
 
 void data_view_invoke(void* state, vorn::StreamEvent& event) {
   auto& sink = *static_cast<SinkState*>(state);
-  DeliveryScope delivery(*sink.control);
+  Delivery delivery(sink);
   if (!delivery) {
     return;
   }
-  WorkerGil gil(sink.thread_state);
   if (event.valueless_by_exception()) {
     guarded([] { throw std::bad_variant_access(); });
     return;
@@ -209,7 +265,7 @@ void data_view_invoke(void* state, vorn::StreamEvent& event) {
     if (sink.target.is_none()) {
       throw std::bad_function_call();
     }
-    view_object = py::cast(lent, py::return_value_policy::move);
+    view_object = new_data_view(lent);
     call_target(sink.target, view_object, Py_None);
   });
   if (view_object && view_object.ref_count() > 1) {
