@@ -8,6 +8,7 @@
 //   idle=1         the stream delivers nothing at all until it is stopped
 //   chunk_size=N   bytes per chunk when start_read_stream gets 0 (default 64,
 //                  at least 8); N may end in K or M
+//   ring=N         blocks in the ring of owning chunks (default 64, at least 2)
 // Stream address 0 pushes owning chunks (ManagedBuffer) from a ring of
 // recycled blocks, like a device's DMA buffers: when all of them are out, the
 // producer waits for the consumer to release one, so nothing overflows.
@@ -51,6 +52,7 @@ std::atomic<std::uint64_t> chunks_pushed{0};
 
 struct ClockSettings {
   std::uint64_t rate = 1000;
+  std::uint64_t ring = 64;
   std::uint64_t count = 0;
   bool idle = false;
   std::uint64_t chunk_size = 64;
@@ -94,8 +96,11 @@ ClockSettings parse_settings(const std::string& text) {
       settings.idle = value != 0;
     } else if (key == "chunk_size") {
       settings.chunk_size = value;
+    } else if (key == "ring" && value >= 2) {
+      settings.ring = value;
     } else {
-      throw std::invalid_argument("bench clock: unknown option '" + key + "' (options: rate, count, idle, chunk_size)");
+      throw std::invalid_argument("bench clock: unknown option '" + key +
+                                  "' (options: rate, count, idle, chunk_size, ring >= 2)");
     }
   }
   if (settings.chunk_size < kMinChunkSize) {
@@ -123,12 +128,9 @@ void write_stamp(std::uint8_t* chunk) noexcept {
 // the stream and the last block have let go, on whichever thread that is.
 class BlockRing : public std::enable_shared_from_this<BlockRing> {
  public:
-  static constexpr std::size_t kBlocks = 64;
-  static constexpr std::size_t kRefill = kBlocks / 2;
-
-  explicit BlockRing(std::uint64_t size) {
-    free_.reserve(kBlocks);  // give_back never allocates
-    for (std::size_t i = 0; i < kBlocks; ++i) {
+  BlockRing(std::uint64_t size, std::uint64_t blocks) : refill_(blocks / 2) {
+    free_.reserve(blocks);  // give_back never allocates
+    for (std::size_t i = 0; i < blocks; ++i) {
       blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + size));
       free_.push_back(blocks_.back().get());
     }
@@ -143,7 +145,7 @@ class BlockRing : public std::enable_shared_from_this<BlockRing> {
       std::unique_lock lock(mutex_);
       if (free_.empty()) {
         waiting_ = true;
-        const bool refilled = returned_.wait(lock, stop, [this] { return free_.size() >= kRefill; });
+        const bool refilled = returned_.wait(lock, stop, [this] { return free_.size() >= refill_; });
         waiting_ = false;
         if (!refilled) {
           return nullptr;
@@ -165,7 +167,7 @@ class BlockRing : public std::enable_shared_from_this<BlockRing> {
     {
       std::lock_guard lock(ring->mutex_);
       ring->free_.push_back(base);
-      wake = ring->waiting_ && ring->free_.size() == kRefill;
+      wake = ring->waiting_ && ring->free_.size() == ring->refill_;
     }
     if (wake) {
       ring->returned_.notify_one();
@@ -181,6 +183,7 @@ class BlockRing : public std::enable_shared_from_this<BlockRing> {
     return reinterpret_cast<std::shared_ptr<BlockRing>*>(base);
   }
 
+  const std::size_t refill_;
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
   std::mutex mutex_;
   std::condition_variable_any returned_;
@@ -194,7 +197,7 @@ class ClockStream final : public vorn::Device::DataStream {
       : settings_(settings),
         views_(views),
         view_(views ? std::make_unique<std::uint8_t[]>(settings.chunk_size) : nullptr),
-        ring_(views ? nullptr : std::make_shared<BlockRing>(settings.chunk_size)),
+        ring_(views ? nullptr : std::make_shared<BlockRing>(settings.chunk_size, settings.ring)),
         callback_(std::move(callback)) {
     producer_ = std::jthread([this](std::stop_token stop) { run(stop); });
   }

@@ -54,10 +54,9 @@ bool needs_pin(const vorn::ManagedBuffer& block) noexcept {
 // release of the object's share of its deleter's code hold.
 void managed_buffer_dealloc(PyObject* object) {
   vorn::BlockDeleter pinned = nullptr;
-  py::detail::value_and_holder slot =
-      reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder(nullptr, false);
-  if (slot && slot.holder_constructed()) {
-    const auto& block = *static_cast<const vorn::ManagedBuffer*>(slot.value_ptr());
+  auto* instance = reinterpret_cast<py::detail::instance*>(object);
+  if (instance->simple_layout && instance->simple_holder_constructed) {
+    const auto& block = *static_cast<const vorn::ManagedBuffer*>(instance->simple_value_holder[0]);
     pinned = needs_pin(block) ? block.data.get_deleter() : nullptr;
   }
   pybind11_dealloc_slot(object);  // runs the block's deleter
@@ -83,12 +82,15 @@ py::object adopt(std::unique_ptr<T> value) {
   if (self == nullptr) {
     throw py::error_already_set();
   }
+  // The layout the binding layer gives a class with one registered base and
+  // a one-pointer holder: the value pointer, then the holder, in place.
+  static_assert(sizeof(std::unique_ptr<T>) <= sizeof(void*) * py::detail::instance_simple_holder_in_ptrs());
   auto* instance = reinterpret_cast<py::detail::instance*>(self);
-  instance->allocate_layout();
-  py::detail::value_and_holder slot = instance->get_value_and_holder();
-  slot.value_ptr() = value.get();
-  new (std::addressof(slot.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(std::move(value));
-  slot.set_holder_constructed();
+  instance->simple_layout = true;
+  instance->simple_value_holder[0] = value.get();
+  new (&instance->simple_value_holder[1]) std::unique_ptr<T>(std::move(value));
+  instance->simple_holder_constructed = true;
+  instance->simple_instance_registered = false;
   instance->owned = true;
   return py::reinterpret_steal<py::object>(self);
 }

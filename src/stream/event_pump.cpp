@@ -52,18 +52,22 @@ constexpr int kMinSpins = 8;
 
 ShutdownWaitHooks shutdown_wait_hooks;
 
-// The stop token of the pump whose worker runs on this thread.
-thread_local const std::stop_token* worker_stop_token = nullptr;
-// The queue of that pump, and the notices of a run still to be delivered.
-thread_local const Queue* worker_queue = nullptr;
-thread_local std::int64_t worker_run_left = 0;
-// The consumer's hook for when the worker is about to block or end.
-thread_local void (*worker_idle_hook)(void*) noexcept = nullptr;
-thread_local void* worker_idle_arg = nullptr;
+// What the pump whose worker runs on this thread tells its consumer; one
+// thread-local record, so a query costs one TLS look-up.
+struct WorkerContext {
+  const std::stop_token* stop = nullptr;  // null: not a worker thread
+  const Queue* queue = nullptr;
+  std::int64_t run_left = 0;  // notices of the current run still to deliver
+  // The consumer's hook for when the worker is about to block or end.
+  void (*idle_hook)(void*) noexcept = nullptr;
+  void* idle_arg = nullptr;
+};
+thread_local WorkerContext worker;
 
 void run_idle_hook() noexcept {
-  if (worker_idle_hook != nullptr) {
-    worker_idle_hook(worker_idle_arg);
+  WorkerContext& context = worker;
+  if (context.idle_hook != nullptr) {
+    context.idle_hook(context.idle_arg);
   }
 }
 
@@ -169,19 +173,24 @@ void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_h
 
 vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
 
-bool on_delivery_thread() noexcept { return worker_stop_token != nullptr; }
+bool on_delivery_thread() noexcept { return worker.stop != nullptr; }
 
 bool delivery_has_successor() noexcept {
-  return worker_queue != nullptr && !worker_stop_token->stop_requested() &&
-         (worker_run_left > 0 || worker_queue->size_approx() > 0);
+  const WorkerContext& context = worker;
+  return context.stop != nullptr && !context.stop->stop_requested() &&
+         (context.run_left > 0 || context.queue->size_approx() > 0);
 }
 
 void set_worker_idle_hook(void (*hook)(void* arg) noexcept, void* arg) noexcept {
-  worker_idle_hook = hook;
-  worker_idle_arg = arg;
+  WorkerContext& context = worker;
+  context.idle_hook = hook;
+  context.idle_arg = arg;
 }
 
-bool delivery_stop_requested() noexcept { return worker_stop_token != nullptr && worker_stop_token->stop_requested(); }
+bool delivery_stop_requested() noexcept {
+  const WorkerContext& context = worker;
+  return context.stop != nullptr && context.stop->stop_requested();
+}
 
 EventPump::~EventPump() {
   close_notice_run();
@@ -290,8 +299,8 @@ std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
   {
     Shared& state = *shared;
-    worker_stop_token = &stop;
-    worker_queue = &state.queue;
+    worker.stop = &stop;
+    worker.queue = &state.queue;
     // Runs on the stopping thread (or here, if stop came first).
     std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
     while (!stop.stop_requested()) {
@@ -306,7 +315,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         // closes it: later drops start a new one behind newer events.
         const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
         for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
-          worker_run_left = count - i - 1;
+          worker.run_left = count - i - 1;
           vorn::StreamEvent notice;
           while (notice.index() != 1) {
             try {
@@ -317,7 +326,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
           }
           consumer(notice);
         }
-        worker_run_left = 0;
+        worker.run_left = 0;
         continue;
       }
       const bool end = event.index() == 0;
@@ -331,8 +340,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
   run_idle_hook();
   set_worker_idle_hook(nullptr, nullptr);
   consumer.reset();
-  worker_queue = nullptr;
-  worker_stop_token = nullptr;
+  worker = WorkerContext{};
   // `shared` goes last: after a destruction on this thread, it is the last
   // share and frees the queue.
 }
