@@ -58,10 +58,8 @@ void register_device(py::module_& m) {
       .def("get_register",
            [](Device& device, std::uint32_t addr) { return call_device([&] { return device.get_register(addr); }); })
       .def("read_registers", [](Device& device) { return call_device([&] { return device.read_registers(); }); })
-      .def("trigger",
-           [](Device& device, std::uint32_t addr, int value) {
-             return call_device([&] { return device.trigger(addr, value); });
-           })
+      .def("trigger", [](Device& device, std::uint32_t addr,
+                         int value) { return call_device([&] { return device.trigger(addr, value); }); })
       .def("write", &write_block)
       .def("read", &read_block)
       .def("start_read_stream", &start_read_stream, py::arg("addr"), py::arg("callback"), py::kw_only(),

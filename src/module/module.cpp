@@ -4,7 +4,6 @@
 // loads into CPython 3.12 and names both versions otherwise), creates the
 // module object and turns what registration throws into ImportError.
 #include <dlfcn.h>
-
 #include <pybind11/pybind11.h>
 
 #include "module/registration.hpp"

@@ -79,7 +79,7 @@ struct type_caster<pyvorn::ManagedBufferCallable>
                              void(std::optional<vorn::ManagedBuffer>, std::optional<std::string>)> {};
 template <>
 struct type_caster<pyvorn::DataViewCallable>
-    : stream_callable_caster<pyvorn::DataViewCallable, void(std::optional<vorn::DataView>, std::optional<std::string>)> {
-};
+    : stream_callable_caster<pyvorn::DataViewCallable,
+                             void(std::optional<vorn::DataView>, std::optional<std::string>)> {};
 
 }  // namespace pybind11::detail

@@ -123,16 +123,15 @@ void StreamDeleter::operator()(DataStream* stream) const noexcept {
   }
 }
 
-std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr,
-                                              ManagedBufferCallable callback, std::uint64_t chunk_size,
-                                              std::uint64_t max_queue_elements) {
+std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr, ManagedBufferCallable callback,
+                                              std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
   UntakenCallback sink{make_managed_buffer_sink(std::move(callback), device_code(device))};
   return start_with(device, addr, std::move(sink.callback), chunk_size, max_queue_elements);
 }
 
-std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr,
-                                                      std::uint64_t alignment, DataViewCallable callback,
-                                                      std::uint64_t chunk_size, std::uint64_t max_queue_elements) {
+std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr, std::uint64_t alignment,
+                                                      DataViewCallable callback, std::uint64_t chunk_size,
+                                                      std::uint64_t max_queue_elements) {
   if (alignment == 0) {
     throw std::runtime_error("alignment must be at least 1 byte, got " + std::to_string(alignment));
   }

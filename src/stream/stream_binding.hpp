@@ -27,15 +27,14 @@ using StreamHolder = std::unique_ptr<DataStream, StreamDeleter>;
 // Starts a stream whose callback receives ManagedBuffer chunks.
 // Throws std::runtime_error for max_queue_elements that narrows below 64
 // (before the device is called) and whatever the device throws. GIL held.
-std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr,
-                                              ManagedBufferCallable callback, std::uint64_t chunk_size,
-                                              std::uint64_t max_queue_elements);
+std::optional<StreamHolder> start_read_stream(vorn::Device& device, std::uint32_t addr, ManagedBufferCallable callback,
+                                              std::uint64_t chunk_size, std::uint64_t max_queue_elements);
 
 // Starts a stream whose callback receives DataView chunks re-cut to whole
 // multiples of `alignment` bytes (the last piece may be shorter). Refuses an
 // alignment of 0 before the device is called. GIL held.
-std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr,
-                                                      std::uint64_t alignment, DataViewCallable callback,
-                                                      std::uint64_t chunk_size, std::uint64_t max_queue_elements);
+std::optional<StreamHolder> start_aligned_read_stream(vorn::Device& device, std::uint32_t addr, std::uint64_t alignment,
+                                                      DataViewCallable callback, std::uint64_t chunk_size,
+                                                      std::uint64_t max_queue_elements);
 
 }  // namespace pyvorn

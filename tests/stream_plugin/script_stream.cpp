@@ -90,7 +90,8 @@ Script parse(const std::string& text) {
 
 class ScriptStream final : public vorn::Device::DataStream {
  public:
-  ScriptStream(Script script, vorn::StreamCallback callback) : script_(std::move(script)), callback_(std::move(callback)) {
+  ScriptStream(Script script, vorn::StreamCallback callback)
+      : script_(std::move(script)), callback_(std::move(callback)) {
     live_streams.fetch_add(1);
     producer_ = std::thread([this] { run(); });
   }
