@@ -1,16 +1,33 @@
 #!/usr/bin/env bash
-# Builds everything on a fresh machine and runs every test: the native tests,
-# the stream core under ThreadSanitizer, and the Python tests.
+# Builds everything on a fresh machine and runs every gate, in this order:
+# the format check, the native tests, the stream core under ThreadSanitizer,
+# the Python tests, the whole project (native and Python tests) under
+# AddressSanitizer+UndefinedBehaviorSanitizer, and the fuzz targets.
+#
+# Extra arguments go to pytest (both Python runs). Build folders:
+# $VORN_BUILD_DIR (build), $VORN_TSAN_BUILD_DIR (build-tsan),
+# $VORN_ASAN_BUILD_DIR (build-asan), $VORN_FUZZ_BUILD_DIR (build-fuzz);
+# $VORN_FUZZ_SECONDS is the fuzzing time per target (60).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/scripts/bootstrap.sh"
 
-echo "== native tests"
+echo "== format check [${SECONDS}s]"
+"$root/scripts/format_check.sh"
+
+echo "== native tests [${SECONDS}s]"
 ctest --test-dir "$VORN_BUILD_DIR" --output-on-failure -j "$(nproc)"
 
-echo "== stream core under ThreadSanitizer"
+echo "== stream core under ThreadSanitizer [${SECONDS}s]"
 "$root/scripts/tsan.sh" "${VORN_TSAN_BUILD_DIR:-$root/build-tsan}"
 
-echo "== Python tests ($VORN_PYTHON)"
+echo "== Python tests ($VORN_PYTHON) [${SECONDS}s]"
 PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
   "$VORN_PYTHON" -m pytest -p no:cacheprovider "$root/tests/python" "$@"
+
+echo "== everything under AddressSanitizer+UndefinedBehaviorSanitizer [${SECONDS}s]"
+"$root/scripts/asan.sh" "${VORN_ASAN_BUILD_DIR:-$root/build-asan}" "$@"
+
+echo "== fuzz targets [${SECONDS}s]"
+"$root/scripts/fuzz.sh" "${VORN_FUZZ_SECONDS:-60}"
+echo "== all passed [${SECONDS}s]"

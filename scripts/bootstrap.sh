@@ -11,6 +11,9 @@ build="${VORN_BUILD_DIR:-$root/build}"
 
 packages=(cmake g++ make pkg-config pybind11-dev libboost-dev libboost-filesystem-dev libspdlog-dev libfmt-dev
   libreaderwriterqueue-dev libgtest-dev python3-pytest)
+# The gates of run_tests.sh: the format check and the fuzz targets (clang-14,
+# whose libFuzzer and sanitizer runtimes come in libclang-rt-14-dev).
+packages+=(clang-format-14 clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

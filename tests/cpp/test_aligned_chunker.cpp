@@ -2,6 +2,7 @@
 // storage hand-over through ViewLease. No Python.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,7 +43,7 @@ std::vector<std::uint8_t> bytes_from(std::uint8_t first, std::size_t size) {
 
 vorn::StreamEvent owning(const std::vector<std::uint8_t>& bytes) {
   auto* block = new std::uint8_t[bytes.size() + 1];
-  std::memcpy(block, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), block);  // an empty vector's data() may be null
   return vorn::StreamEvent(std::in_place_index<2>, vorn::ManagedBuffer(block, bytes.size(), &counting_delete));
 }
 
@@ -94,7 +95,7 @@ vorn::StreamCallback downstream_for(Sink& sink) { return vorn::StreamCallback(&k
 
 void send(vorn::StreamCallback& chunker, vorn::StreamEvent event) { chunker(event); }
 
-TEST(AlignedChunker, ExampleOfTheSpecification) {
+TEST(AlignedChunker, RecutsIntoWholeUnitsInPlaceAndThroughTheCarry) {
   Sink sink;
   deleted = 0;
   {
