@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything on a fresh machine and runs every gate, in this order:
 # the format check, the native tests, the stream core under ThreadSanitizer,
-# the Python tests, the whole project (native and Python tests) under
+# the Python tests, the stream stress run, the whole project (native and Python tests) under
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the fuzz targets.
 #
 # Extra arguments go to pytest (both Python runs). Build folders:
 # $VORN_BUILD_DIR (build), $VORN_TSAN_BUILD_DIR (build-tsan),
 # $VORN_ASAN_BUILD_DIR (build-asan), $VORN_FUZZ_BUILD_DIR (build-fuzz);
-# $VORN_FUZZ_SECONDS is the fuzzing time per target (60).
+# $VORN_FUZZ_SECONDS is the fuzzing time per target (60), $VORN_STRESS_SECONDS
+# the length of the stress run (60).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/scripts/bootstrap.sh"
@@ -24,6 +25,10 @@ echo "== stream core under ThreadSanitizer [${SECONDS}s]"
 echo "== Python tests ($VORN_PYTHON) [${SECONDS}s]"
 PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
   "$VORN_PYTHON" -m pytest -p no:cacheprovider "$root/tests/python" "$@"
+
+echo "== stream stress: churn across threads and callbacks, then exit runs [${SECONDS}s]"
+PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
+  "$VORN_PYTHON" "$root/tests/stress/stress_streams.py" "${VORN_STRESS_SECONDS:-60}"
 
 echo "== everything under AddressSanitizer+UndefinedBehaviorSanitizer [${SECONDS}s]"
 "$root/scripts/asan.sh" "${VORN_ASAN_BUILD_DIR:-$root/build-asan}" "$@"
