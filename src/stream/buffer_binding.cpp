@@ -17,6 +17,10 @@
 
 namespace py = pybind11;
 
+// Objects are laid out and taken apart below as this binding layer does it.
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 10,
+              "the direct instance layout in buffer_binding.cpp was written for pybind11 2.10");
+
 namespace pyvorn {
 namespace {
 
@@ -50,28 +54,41 @@ bool needs_pin(const vorn::ManagedBuffer& block) noexcept {
   return block.data != nullptr && block.data.get_deleter() != pump_block_deleter();
 }
 
-// The ManagedBuffer type's deallocation: the binding layer's, then the
-// release of the object's share of its deleter's code hold.
+template <typename T>
+PyTypeObject* python_type() {
+  static PyTypeObject* const type = py::detail::get_type_info(typeid(T))->type;
+  return type;
+}
+
+// The ManagedBuffer type's deallocation, then the release of the object's
+// share of its deleter's code hold. An object made by new_managed_buffer
+// (exactly this type, the simple layout, unregistered, nothing attached) is
+// taken apart here as the binding layer would, without its type look-ups;
+// any other goes through the binding layer's own deallocation.
 void managed_buffer_dealloc(PyObject* object) {
+  using Holder = std::unique_ptr<vorn::ManagedBuffer>;
   vorn::BlockDeleter pinned = nullptr;
   auto* instance = reinterpret_cast<py::detail::instance*>(object);
   if (instance->simple_layout && instance->simple_holder_constructed) {
     const auto& block = *static_cast<const vorn::ManagedBuffer*>(instance->simple_value_holder[0]);
     pinned = needs_pin(block) ? block.data.get_deleter() : nullptr;
   }
-  pybind11_dealloc_slot(object);  // runs the block's deleter
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == python_type<vorn::ManagedBuffer>() && instance->simple_layout && instance->simple_holder_constructed &&
+      !instance->simple_instance_registered && !instance->has_patients && instance->weakrefs == nullptr) {
+    std::launder(reinterpret_cast<Holder*>(&instance->simple_value_holder[1]))->~Holder();  // runs the block's deleter
+    instance->simple_holder_constructed = false;
+    type->tp_free(object);
+    Py_DECREF(type);
+  } else {
+    pybind11_dealloc_slot(object);  // runs the block's deleter
+  }
   if (pinned != nullptr) {
     DeleterPin& pin = pin_of(pinned);
     if (--pin.objects == 0) {
       std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
     }
   }
-}
-
-template <typename T>
-PyTypeObject* python_type() {
-  static PyTypeObject* const type = py::detail::get_type_info(typeid(T))->type;
-  return type;
 }
 
 // A new instance of T's Python class that owns `value` through its holder.

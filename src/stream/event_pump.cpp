@@ -52,9 +52,10 @@ constexpr int kMinSpins = 8;
 
 ShutdownWaitHooks shutdown_wait_hooks;
 
-// What the pump whose worker runs on this thread tells its consumer; one
-// thread-local record, so a query costs one TLS look-up.
-struct WorkerContext {
+}  // namespace
+
+// What the pump whose worker runs on this thread tells its consumer.
+struct DeliveryContext {
   const std::stop_token* stop = nullptr;  // null: not a worker thread
   const Queue* queue = nullptr;
   std::int64_t run_left = 0;  // notices of the current run still to deliver
@@ -62,10 +63,13 @@ struct WorkerContext {
   void (*idle_hook)(void*) noexcept = nullptr;
   void* idle_arg = nullptr;
 };
-thread_local WorkerContext worker;
+
+namespace {
+
+thread_local DeliveryContext worker;
 
 void run_idle_hook() noexcept {
-  WorkerContext& context = worker;
+  DeliveryContext& context = worker;
   if (context.idle_hook != nullptr) {
     context.idle_hook(context.idle_arg);
   }
@@ -175,21 +179,21 @@ vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
 
 bool on_delivery_thread() noexcept { return worker.stop != nullptr; }
 
-bool delivery_has_successor() noexcept {
-  const WorkerContext& context = worker;
-  return context.stop != nullptr && !context.stop->stop_requested() &&
-         (context.run_left > 0 || context.queue->size_approx() > 0);
+const DeliveryContext* current_delivery() noexcept {
+  const DeliveryContext& context = worker;
+  return context.stop != nullptr ? &context : nullptr;
 }
 
-void set_worker_idle_hook(void (*hook)(void* arg) noexcept, void* arg) noexcept {
-  WorkerContext& context = worker;
-  context.idle_hook = hook;
-  context.idle_arg = arg;
+bool stop_requested(const DeliveryContext& context) noexcept { return context.stop->stop_requested(); }
+
+bool has_successor(const DeliveryContext& context) noexcept {
+  return !context.stop->stop_requested() && (context.run_left > 0 || context.queue->size_approx() > 0);
 }
 
-bool delivery_stop_requested() noexcept {
-  const WorkerContext& context = worker;
-  return context.stop != nullptr && context.stop->stop_requested();
+void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept {
+  auto& own = const_cast<DeliveryContext&>(context);  // the calling worker's own record
+  own.idle_hook = hook;
+  own.idle_arg = arg;
 }
 
 EventPump::~EventPump() {
@@ -338,9 +342,9 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
     }
   }
   run_idle_hook();
-  set_worker_idle_hook(nullptr, nullptr);
+  worker.idle_hook = nullptr;
   consumer.reset();
-  worker = WorkerContext{};
+  worker = DeliveryContext{};
   // `shared` goes last: after a destruction on this thread, it is the last
   // share and frees the queue.
 }

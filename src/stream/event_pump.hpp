@@ -107,28 +107,34 @@ class EventPump {
 // code, so such blocks need no plug-in kept loaded.
 vorn::BlockDeleter pump_block_deleter() noexcept;
 
-// True on a pump's worker thread, during a delivery, once that pump has been
-// asked to stop (for example by the consumer itself, through its stream's
-// stop()). Lets a consumer that emits several deliveries for one event stop
-// at once. False on any other thread.
-bool delivery_stop_requested() noexcept;
-
 // True on any pump's worker thread: the thread that delivers a stream's
 // events. Code that may run inside a consumer uses it to avoid waiting for a
 // stream (its own or another's) whose worker may be waiting for this one.
 bool on_delivery_thread() noexcept;
 
-// On a pump's worker thread, during a delivery: true when another event is
-// already waiting behind the one being delivered, so the worker will deliver
-// again at once. A consumer may then keep a costly resource (the GIL) for
-// the next delivery instead of handing it back. False on any other thread.
-bool delivery_has_successor() noexcept;
+// What a pump's worker thread tells the consumer it delivers to. Lives as
+// long as the thread; a consumer that only ever runs on one worker may keep
+// the pointer and query it without a thread-local look-up per event.
+struct DeliveryContext;
 
-// On a pump's worker thread: `hook(arg)` runs whenever the worker is about
-// to wait for events or to end, before it blocks, so that a consumer which
-// kept a resource across deliveries gives it up. Set by the consumer during
-// a delivery; a null hook clears it. One per worker thread.
-void set_worker_idle_hook(void (*hook)(void* arg) noexcept, void* arg) noexcept;
+// The context of the calling worker thread; null on any other thread.
+const DeliveryContext* current_delivery() noexcept;
+
+// True once the pump has been asked to stop (for example destroyed by the
+// consumer itself): a consumer that emits several deliveries for one event
+// stops at once.
+bool stop_requested(const DeliveryContext& context) noexcept;
+
+// True when another event already waits behind the one being delivered, so
+// the worker will deliver again at once: a consumer may keep a costly
+// resource (the GIL) for it instead of handing it back.
+bool has_successor(const DeliveryContext& context) noexcept;
+
+// `hook(arg)` runs whenever this worker is about to wait for events or to
+// end, before it blocks, so that a consumer which kept a resource across
+// deliveries gives it up. Set by the consumer during a delivery; a null hook
+// clears it. One per worker thread.
+void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept;
 
 // Brackets the destructor's wait for the worker. An embedding runtime whose
 // lock the worker may need to finish (the module: the Python GIL, which the

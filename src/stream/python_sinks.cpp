@@ -40,6 +40,8 @@ struct SinkState {
   // exit gate, marked as delivering on the stream, GIL taken.
   bool holding = false;
   int batch = 0;
+  // The worker this sink delivers on, found at the first delivery.
+  const DeliveryContext* worker = nullptr;
   std::chrono::steady_clock::time_point batch_start;
 };
 
@@ -60,11 +62,17 @@ void release_hold(void* state) noexcept {
 // also in the middle of an event's deliveries. Worker thread.
 bool hold_for_delivery(SinkState& sink) noexcept {
   if (sink.holding) {
-    if (!sink.control->muted() && !delivery_stop_requested()) {
+    if (!sink.control->muted() && !stop_requested(*sink.worker)) {
       return true;
     }
     release_hold(&sink);
     return false;
+  }
+  if (sink.worker == nullptr) {
+    sink.worker = current_delivery();
+    if (sink.worker == nullptr) {
+      return false;  // sinks deliver on a pump's worker only
+    }
   }
   if (!PythonGate::admit()) {
     return false;
@@ -73,7 +81,7 @@ bool hold_for_delivery(SinkState& sink) noexcept {
     PythonGate::leave();
     return false;
   }
-  if (delivery_stop_requested() || interpreter_finalizing()) {
+  if (stop_requested(*sink.worker) || interpreter_finalizing()) {
     sink.control->end_delivery();
     PythonGate::leave();
     return false;
@@ -82,7 +90,7 @@ bool hold_for_delivery(SinkState& sink) noexcept {
   sink.holding = true;
   sink.batch = 0;
   sink.batch_start = std::chrono::steady_clock::now();
-  set_worker_idle_hook(&release_hold, &sink);
+  set_idle_hook(*sink.worker, &release_hold, &sink);
   return true;
 }
 
@@ -90,7 +98,7 @@ bool hold_for_delivery(SinkState& sink) noexcept {
 // the batch is young, else gives it up. Worker thread.
 void after_delivery(SinkState& sink) noexcept {
   ++sink.batch;
-  if (sink.batch < kMaxBatch && delivery_has_successor() &&
+  if (sink.batch < kMaxBatch && has_successor(*sink.worker) &&
       (sink.batch % 16 != 0 || std::chrono::steady_clock::now() - sink.batch_start < kMaxBatchTime)) {
     return;  // the clock is read every 16 deliveries
   }
