@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pyvorn {
 
@@ -64,6 +66,20 @@ bool PythonGate::admit() noexcept {
 void PythonGate::leave() noexcept {
   if (--admitted_depth == 0) {
     leave_gate();
+  }
+}
+
+void abandon_at_exit(PyObject* object) noexcept {
+  if (object == nullptr) {
+    return;
+  }
+  static std::mutex mutex;
+  static auto* const kept = new std::vector<PyObject*>();  // never destroyed: kept until the process ends
+  std::lock_guard lock(mutex);
+  try {
+    kept->push_back(object);
+  } catch (...) {
+    // Out of memory: the reference is simply never released.
   }
 }
 

@@ -33,6 +33,12 @@ class PythonGate {
   static void close() noexcept;
 };
 
+// Keeps a reference to `object` for the rest of the process, without the
+// GIL: for a thread that may no longer enter a finalizing interpreter and so
+// cannot drop its references. The object stays reachable (nothing is lost
+// track of) and is never released. Any thread; null is ignored.
+void abandon_at_exit(PyObject* object) noexcept;
+
 // Takes the GIL back with the thread state that PyEval_SaveThread returned.
 // A thread the gate refuses never returns: it parks for good, so that the
 // interpreter can finish and the process exit around it.

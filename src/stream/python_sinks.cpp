@@ -189,9 +189,9 @@ void destroy_sink(void* state) {
   PythonAdmission admitted;
   if (!admitted || interpreter_finalizing()) {
     // Taking the GIL now would end this thread inside native code. The
-    // interpreter is going away; leave its objects to it.
-    sink->target.release();
-    sink->code_pin.release();
+    // interpreter is going away; its references are kept to the end.
+    abandon_at_exit(sink->target.release().ptr());
+    abandon_at_exit(sink->code_pin.release().ptr());
     return;
   }
   sink->thread_state.enter();
