@@ -2,7 +2,7 @@
 option(VORN_WERROR "Treat warnings as errors" OFF)
 
 function(vorn_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion)
   if(VORN_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

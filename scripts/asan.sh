@@ -74,7 +74,7 @@ for pkg in pytest _pytest attr pluggy iniconfig packaging py.py; do
   ln -sfn "/usr/lib/python3/dist-packages/$pkg" "$pytest_path/$pkg"
 done
 lsan_hook="$build_dir/liblsan_python_only.so"
-gcc -shared -fPIC -O1 -Wall -Wextra -Werror -o "$lsan_hook" "$here/scripts/lsan_python_only.c" -ldl
+gcc -shared -fPIC -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -o "$lsan_hook" "$here/scripts/lsan_python_only.c" -ldl
 preload="$(realpath "$(gcc -print-file-name=libasan.so)"):$(realpath "$(g++ -print-file-name=libstdc++.so)"):$lsan_hook"
 
 echo "== Python tests (ASan+UBSan, $python_exe)"

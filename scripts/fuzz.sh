@@ -23,7 +23,7 @@ build_dir="$(realpath -m "${VORN_FUZZ_BUILD_DIR:-build-fuzz}")"
 cxx="${VORN_FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || { echo "fuzz.sh needs $cxx (Debian: clang-14 libclang-rt-14-dev)" >&2; exit 1; }
 
-flags=(-std=c++20 -g -O1 -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+flags=(-std=c++20 -g -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
   -Iinclude)
 sources_of() {
   case "$1" in

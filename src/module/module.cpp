@@ -17,8 +17,8 @@ namespace py = pybind11;
 // the interpreter's own export is found first and this one is never used.
 extern "C" __attribute__((weak)) PyThreadState* _PyThreadState_UncheckedGet(void) {
   using Getter = PyThreadState* (*)();
-  static const auto getter = reinterpret_cast<Getter>(dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked"));
-  return getter != nullptr ? getter() : nullptr;
+  static const auto get_unchecked = reinterpret_cast<Getter>(dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked"));
+  return get_unchecked != nullptr ? get_unchecked() : nullptr;
 }
 
 PYBIND11_MODULE(pyvorn_device, m) {

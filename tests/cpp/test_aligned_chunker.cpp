@@ -240,7 +240,7 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
       vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), unit);
       const int events = 1 + static_cast<int>(rng() % 60);
       for (int i = 0; i < events; ++i) {
-        const unsigned kind = rng() % 10;
+        const auto kind = static_cast<unsigned>(rng() % 10);
         if (kind == 0) {
           expected_before.push_back(input.size() - input.size() % unit);
           send(chunker, vorn::StreamEvent(std::in_place_index<1>, "error " + std::to_string(i)));

@@ -42,7 +42,7 @@ def test_example_plugin_builds_against_installed_sdk_and_runs(installed_sdk, tmp
     run(
         "cmake", "-S", REPO / "examples" / "plugin", "-B", build,
         f"-DCMAKE_PREFIX_PATH={installed_sdk}",
-        "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror",
+        "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wshadow -Wconversion -Werror",
     )
     run("cmake", "--build", build)
     library = build / "libvorn_example.so"

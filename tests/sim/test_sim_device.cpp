@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Registers, SimRegisterRefusal,
                                          RefusedWrite{kTriggerValueRegister, "trigger value"},
                                          RefusedWrite{16, "first out of range"},
                                          RefusedWrite{0xFFFFFFFF, "far out of range"}),
-                         [](const auto& info) { return "addr_" + std::to_string(info.param.addr); });
+                         [](const auto& instance) { return "addr_" + std::to_string(instance.param.addr); });
 
 TEST(SimRegisters, IdentityIsConstantAndOutOfRangeReadsZero) {
   SimDevice device = make_device(16);
