@@ -123,72 +123,106 @@ void write_stamp(std::uint8_t* chunk) noexcept {
   std::memcpy(chunk, &stamp, sizeof stamp);
 }
 
-// A stream's ring of owning blocks. Each block carries, in a header before
-// its data, a reference to the ring while it is out, so the ring lives until
-// the stream and the last block have let go, on whichever thread that is.
-class BlockRing : public std::enable_shared_from_this<BlockRing> {
+// A stream's ring of owning blocks. The producer takes free blocks without a
+// lock; whoever releases a block puts it back behind the others (a spin lock
+// orders the givers, never the producer). Only a producer that found the
+// ring dry sleeps, until half of it is back. The ring lives until the
+// stream and the last block have let go, on whichever thread.
+// (A block out carries a pointer to its ring in a header before its data.)
+class BlockRing {
  public:
-  BlockRing(std::uint64_t size, std::uint64_t blocks) : refill_(blocks / 2) {
-    free_.reserve(blocks);  // give_back never allocates
-    for (std::size_t i = 0; i < blocks; ++i) {
-      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + size));
-      free_.push_back(blocks_.back().get());
+  static BlockRing* create(std::uint64_t size, std::uint64_t blocks) { return new BlockRing(size, blocks); }
+
+  // The stream lets go (its producer has ended): the ring goes now, or with
+  // the last block given back.
+  void release() noexcept {
+    lock_givers();
+    orphaned_ = true;
+    const bool all_back = tail_.load(std::memory_order_relaxed) - head_ == slots_.size();
+    giving_.clear(std::memory_order_release);
+    if (all_back) {
+      delete this;
     }
   }
 
   // A block of the ring's size, or null once stop is requested while none
-  // is free. When the ring has run dry, waits until half of it is back, so
-  // that producer and consumer do not wake each other for every block.
+  // is free. Producer thread only.
   std::uint8_t* take(const std::stop_token& stop) {
-    std::uint8_t* base = nullptr;
-    {
+    if (head_ == tail_seen_ && head_ == (tail_seen_ = tail_.load(std::memory_order_acquire))) {
       std::unique_lock lock(mutex_);
-      if (free_.empty()) {
-        waiting_ = true;
-        const bool refilled = returned_.wait(lock, stop, [this] { return free_.size() >= refill_; });
-        waiting_ = false;
-        if (!refilled) {
-          return nullptr;
-        }
+      waiting_.store(true, std::memory_order_seq_cst);
+      const bool refilled =
+          returned_.wait(lock, stop, [this] { return tail_.load(std::memory_order_seq_cst) - head_ >= refill_; });
+      waiting_.store(false, std::memory_order_relaxed);
+      if (!refilled) {
+        return nullptr;
       }
-      base = free_.back();
-      free_.pop_back();
+      tail_seen_ = tail_.load(std::memory_order_acquire);
     }
-    std::construct_at(header(base), shared_from_this());
+    std::uint8_t* base = slots_[head_ % slots_.size()];
+    head_seen_.store(++head_, std::memory_order_release);
+    *header(base) = this;
     return base + kHeader;
   }
 
-  // The BlockDeleter of the ring's blocks.
+  // The BlockDeleter of the ring's blocks. Any thread: blocks are released
+  // wherever their last owner lets go, so givers take turns on a spin lock
+  // that the producer never touches.
   static void give_back(std::uint8_t* data) noexcept {
     std::uint8_t* base = data - kHeader;
-    std::shared_ptr<BlockRing> ring = std::move(*header(base));
-    std::destroy_at(header(base));
-    bool wake = false;
-    {
+    BlockRing* ring = *header(base);
+    ring->lock_givers();
+    const std::size_t tail = ring->tail_.load(std::memory_order_relaxed);
+    ring->slots_[tail % ring->slots_.size()] = base;
+    ring->tail_.store(tail + 1, std::memory_order_seq_cst);
+    const bool last =
+        ring->orphaned_ && tail + 1 - ring->head_seen_.load(std::memory_order_acquire) == ring->slots_.size();
+    ring->giving_.clear(std::memory_order_release);
+    if (last) {
+      delete ring;  // the stream is gone and every block is back
+    } else if (ring->waiting_.load(std::memory_order_seq_cst) &&
+               tail + 1 - ring->head_seen_.load(std::memory_order_acquire) >= ring->refill_) {
       std::lock_guard lock(ring->mutex_);
-      ring->free_.push_back(base);
-      wake = ring->waiting_ && ring->free_.size() == ring->refill_;
-    }
-    if (wake) {
       ring->returned_.notify_one();
     }
-    // The last reference frees the ring and every block here.
   }
 
  private:
   static constexpr std::size_t kHeader = 64;
-  static_assert(sizeof(std::shared_ptr<BlockRing>) <= kHeader);
+  static_assert(sizeof(BlockRing*) <= kHeader);
 
-  static std::shared_ptr<BlockRing>* header(std::uint8_t* base) noexcept {
-    return reinterpret_cast<std::shared_ptr<BlockRing>*>(base);
+  BlockRing(std::uint64_t size, std::uint64_t blocks) : refill_(blocks / 2), slots_(blocks) {
+    for (std::size_t i = 0; i < blocks; ++i) {
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + size));
+      slots_[i] = blocks_.back().get();
+    }
+    tail_.store(blocks);
+  }
+
+  static BlockRing** header(std::uint8_t* base) noexcept { return reinterpret_cast<BlockRing**>(base); }
+
+  void lock_givers() noexcept {
+    while (giving_.test_and_set(std::memory_order_acquire)) {
+      std::this_thread::yield();
+    }
   }
 
   const std::size_t refill_;
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::vector<std::uint8_t*> slots_;  // free blocks between head_ and tail_, modulo their count
+  std::size_t head_ = 0;              // producer's own
+  std::size_t tail_seen_ = 0;         // producer's last look at tail_
+  alignas(64) std::atomic<std::size_t> head_seen_{0};
+  alignas(64) std::atomic<std::size_t> tail_{0};
+  std::atomic_flag giving_;
+  alignas(64) std::atomic<bool> waiting_{false};
+  bool orphaned_ = false;  // the stream has let go; under the givers' lock
   std::mutex mutex_;
   std::condition_variable_any returned_;
-  std::vector<std::uint8_t*> free_;
-  bool waiting_ = false;
+};
+
+struct RingRelease {
+  void operator()(BlockRing* ring) const noexcept { ring->release(); }
 };
 
 class ClockStream final : public vorn::Device::DataStream {
@@ -197,7 +231,7 @@ class ClockStream final : public vorn::Device::DataStream {
       : settings_(settings),
         views_(views),
         view_(views ? std::make_unique<std::uint8_t[]>(settings.chunk_size) : nullptr),
-        ring_(views ? nullptr : std::make_shared<BlockRing>(settings.chunk_size, settings.ring)),
+        ring_(views ? nullptr : BlockRing::create(settings.chunk_size, settings.ring)),
         callback_(std::move(callback)) {
     producer_ = std::jthread([this](std::stop_token stop) { run(stop); });
   }
@@ -307,7 +341,7 @@ class ClockStream final : public vorn::Device::DataStream {
   const ClockSettings settings_;
   const bool views_;
   std::unique_ptr<std::uint8_t[]> view_;
-  std::shared_ptr<BlockRing> ring_;
+  std::unique_ptr<BlockRing, RingRelease> ring_;
   vorn::StreamCallback callback_;
   std::mutex sleep_mutex_;
   std::condition_variable_any wake_;

@@ -57,8 +57,6 @@ ShutdownWaitHooks shutdown_wait_hooks;
 // What the pump whose worker runs on this thread tells its consumer.
 struct DeliveryContext {
   const std::stop_token* stop = nullptr;  // null: not a worker thread
-  const Queue* queue = nullptr;
-  std::int64_t run_left = 0;  // notices of the current run still to deliver
   // The consumer's hook for when the worker is about to block or end.
   void (*idle_hook)(void*) noexcept = nullptr;
   void* idle_arg = nullptr;
@@ -186,10 +184,6 @@ const DeliveryContext* current_delivery() noexcept {
 
 bool stop_requested(const DeliveryContext& context) noexcept { return context.stop->stop_requested(); }
 
-bool has_successor(const DeliveryContext& context) noexcept {
-  return !context.stop->stop_requested() && (context.run_left > 0 || context.queue->size_approx() > 0);
-}
-
 void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept {
   auto& own = const_cast<DeliveryContext&>(context);  // the calling worker's own record
   own.idle_hook = hook;
@@ -304,7 +298,6 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
   {
     Shared& state = *shared;
     worker.stop = &stop;
-    worker.queue = &state.queue;
     // Runs on the stopping thread (or here, if stop came first).
     std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
     while (!stop.stop_requested()) {
@@ -319,7 +312,6 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         // closes it: later drops start a new one behind newer events.
         const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
         for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
-          worker.run_left = count - i - 1;
           vorn::StreamEvent notice;
           while (notice.index() != 1) {
             try {
@@ -330,7 +322,6 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
           }
           consumer(notice);
         }
-        worker.run_left = 0;
         continue;
       }
       const bool end = event.index() == 0;

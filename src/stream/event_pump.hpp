@@ -125,15 +125,10 @@ const DeliveryContext* current_delivery() noexcept;
 // stops at once.
 bool stop_requested(const DeliveryContext& context) noexcept;
 
-// True when another event already waits behind the one being delivered, so
-// the worker will deliver again at once: a consumer may keep a costly
-// resource (the GIL) for it instead of handing it back.
-bool has_successor(const DeliveryContext& context) noexcept;
-
-// `hook(arg)` runs whenever this worker is about to wait for events or to
-// end, before it blocks, so that a consumer which kept a resource across
-// deliveries gives it up. Set by the consumer during a delivery; a null hook
-// clears it. One per worker thread.
+// `hook(arg)` runs whenever this worker finds no event waiting (before it
+// polls and blocks) and when it ends, so that a consumer which keeps a
+// costly resource (the GIL) across back-to-back deliveries gives it up. Set by the consumer during a delivery; a null
+// hook clears it. One per worker thread.
 void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept;
 
 // Brackets the destructor's wait for the worker. An embedding runtime whose

@@ -94,11 +94,12 @@ bool hold_for_delivery(SinkState& sink) noexcept {
   return true;
 }
 
-// After a delivery: keeps the hold while the next event already waits and
-// the batch is young, else gives it up. Worker thread.
+// After a delivery: keeps the hold while the batch is young, else gives it
+// up. The pump's idle hook gives it up as soon as no event waits, so a lone
+// event never holds the GIL past its delivery. Worker thread.
 void after_delivery(SinkState& sink) noexcept {
   ++sink.batch;
-  if (sink.batch < kMaxBatch && has_successor(*sink.worker) &&
+  if (sink.batch < kMaxBatch &&
       (sink.batch % 16 != 0 || std::chrono::steady_clock::now() - sink.batch_start < kMaxBatchTime)) {
     return;  // the clock is read every 16 deliveries
   }
