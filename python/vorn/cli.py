@@ -100,12 +100,12 @@ def cmd_plugins(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_probe(args: argparse.Namespace, out: TextIO) -> int:
     manager = open_manager(args.plugin)
-    print(f"info:     {manager.info()}", file=out)
-    print(f"location: {manager.location()}", file=out)
-    print(f"\ndevices:\n{indented(manager.list_devices())}", file=out)
-    print(f"\ndevice options:\n{indented(manager.get_device_options())}", file=out)
+    texts = (f"info:     {manager.info()}\nlocation: {manager.location()}\n\n"
+             f"devices:\n{indented(manager.list_devices())}\n\n"
+             f"device options:\n{indented(manager.get_device_options())}")
+    device = None if args.device is None else manager.create_device(args.device)  # a bad text fails first
+    print(texts, file=out)
     if args.device is not None:
-        device = manager.create_device(args.device)
         if device is None:
             raise Failure(f"plug-in {args.plugin!r} made no device for {args.device!r}")
         print(f"\ndevice {args.device!r}:", file=out)
@@ -200,7 +200,9 @@ def cmd_bench(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser = argparse.ArgumentParser(prog="vorn", description="Look at plug-ins and devices, access registers, "
+                                     "record and measure streams. Exit status: 0 on success, 1 on failure, 2 on a "
+                                     "usage error.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], help: str,
