@@ -69,10 +69,13 @@ class _Writer:
         self.dropped = 0
         self.problems: list[str] = []
         self.finished = False  # reached nbytes, the time limit, or the end of the stream
-        self.stopped: str | None = None  # why another thread stopped the recording
+        self.stopped = False  # another thread ended the recording
+        self.stop_problem: str | None = None  # what that left missing, if anything
 
-    def stop(self, why: str) -> None:
-        self.stopped = why
+    def stop(self, problem: str | None) -> None:
+        """Ends the recording; ``problem`` None makes it a requested end."""
+        self.stop_problem = problem
+        self.stopped = True
         self.reader.close()
 
     def run(self) -> None:
@@ -114,14 +117,14 @@ class _Writer:
                 return
             self.dropped = self.reader.dropped_before_last
             if not chunks:
-                if self.stopped is None and self.nbytes is not None:
+                if not self.stopped and self.nbytes is not None:
                     self.problems.append(f"the stream ended after {self.written} of {self.nbytes} bytes")
-                self.finished = self.stopped is None and self.nbytes is None
+                self.finished = self.nbytes is None if not self.stopped else self.stop_problem is None
                 return
             if self.nbytes is not None and self.written + sum(c.nbytes for c in chunks) > self.nbytes:
                 chunks[-1] = chunks[-1][: self.nbytes - self.written - sum(c.nbytes for c in chunks[:-1])]
             self._write(chunks)
-        self.finished = self.stopped is None
+        self.finished = not self.stopped or self.stop_problem is None
 
     def _write(self, chunks: list[memoryview]) -> None:
         """Writes the chunks in order with as few system calls as it takes,
@@ -142,7 +145,7 @@ class _Writer:
         end = self.end if self.end is not None else time.monotonic()
         reached, problem = False, None
         if final:
-            problems = ([self.stopped] if self.stopped is not None else []) + self.problems
+            problems = ([self.stop_problem] if self.stop_problem is not None else []) + self.problems
             reached = self.finished and not problems
             if self.dropped:
                 problems.insert(0, f"{self.dropped} events dropped: the file has gaps")
@@ -171,7 +174,8 @@ def record(
 
     Stops after ``nbytes`` bytes (the last chunk is cut), after ``seconds``,
     at the end of the stream, or when no data came for ``idle_timeout``
-    seconds, whichever comes first; Ctrl+C (KeyboardInterrupt) also ends it.
+    seconds, whichever comes first. Ctrl+C (KeyboardInterrupt) also ends it:
+    as asked when there is no limit, short of it ("interrupted") otherwise.
     The file is written on a writer thread, flushed to disk and closed before
     this returns. ``progress`` is called with the running stats every
     ``progress_interval`` seconds on the calling thread. The stream options
@@ -204,7 +208,8 @@ def record(
             if progress is not None and thread.is_alive():
                 progress(writer.stats())
     except KeyboardInterrupt:
-        writer.stop("interrupted")
+        # The way to end a recording without a limit; one with a limit falls short.
+        writer.stop(None if seconds is None and nbytes is None else "interrupted")
     except BaseException:
         writer.stop("the progress report failed")
         thread.join()

@@ -231,15 +231,16 @@ class StreamReader:
         sink = self._sink
         deadline = None if self.timeout is None else loop.time() + self.timeout
         while True:
+            waiter: asyncio.Future[None] | None = None
             with sink.lock:
                 item = sink.take()
                 if item is None:
                     waiter = sink.waiter = loop.create_future()
                     sink.loop = loop
-            if item is _END:
-                await self.aclose()
-                raise StopAsyncIteration
-            if item is not None:
+            if waiter is None:
+                if item is _END:
+                    await self.aclose()
+                    raise StopAsyncIteration
                 return item  # type: ignore[return-value]
             remaining = None if deadline is None else deadline - loop.time()
             try:

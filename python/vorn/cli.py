@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import re
+import signal
 import sys
 import time
 from typing import Callable, Sequence, TextIO
@@ -138,8 +139,13 @@ def progress_line(stream: TextIO) -> Callable[[RecordStats], None]:
     return show
 
 
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
 def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     device = open_device(args.plugin, args.device)
+    signal.signal(signal.SIGTERM, _interrupt)  # ends the recording like Ctrl+C: file closed, summary printed
     live = sys.stderr.isatty()
     stats = record(device, args.output, addr=args.addr, seconds=args.seconds, nbytes=args.bytes,
                    chunk_size=args.chunk_size, alignment=args.aligned,

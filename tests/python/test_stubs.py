@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 import pyvorn_device as pv
-from conftest import BUILD, REPO
+from conftest import REPO
 
 STUB = REPO / "src" / "module" / "pyvorn_device.pyi"
 # Results that can be None although the rendered signature cannot say so.

@@ -3,9 +3,10 @@ project into a virtual environment."""
 
 import os
 import pathlib
+import signal
 import subprocess
 import sys
-import threading
+import time
 
 import pytest
 
@@ -104,3 +105,28 @@ def test_build_names_missing_debian_packages(tmp_path):
     assert result.returncode != 0
     assert "these Debian packages are missing: pybind11-dev\nInstall them with: sudo apt-get install pybind11-dev" \
         in result.stderr
+
+
+@pytest.mark.parametrize("signum, options, status, outcome", [
+    (signal.SIGINT, [], 0, "complete"),  # the way to end a recording without a limit
+    (signal.SIGTERM, [], 0, "complete"),
+    (signal.SIGINT, ["--seconds", "60"], 1, "INCOMPLETE"),
+])
+def test_record_ends_on_a_signal_with_the_file_closed(tmp_path, signum, options, status, outcome):
+    env = {**os.environ, "PYTHONPATH": str(BUILD / "python")}
+    process = subprocess.Popen([sys.executable, "-m", "vorn", "record", "sim", "sim0 rate=10M", "-o", "out.bin",
+                                *options], cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not (tmp_path / "out.bin").exists() or (tmp_path / "out.bin").stat().st_size == 0:
+            assert time.monotonic() < deadline and process.poll() is None, "the recording did not start"
+            time.sleep(0.05)
+        process.send_signal(signum)
+        out, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == status, out + err
+    assert outcome in out and "Traceback" not in err
+    data = (tmp_path / "out.bin").read_bytes()
+    assert data == counters(len(data)) and f"{len(data)} bytes" in out
