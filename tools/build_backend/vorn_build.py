@@ -12,9 +12,9 @@ CMake build and packs a wheel of what ``cmake --install`` puts in place:
 
 Config settings (``pip install . --config-settings build-dir=DIR``):
 ``build-dir`` is the CMake build folder, relative to the source folder
-(default ``build-wheel``). An already configured folder is built as it is
-configured, so a development build can be reused; a new one is configured
-as a Release build without tests.
+(default ``build-wheel``, configured for the interpreter that runs pip, as a
+Release build without tests). A chosen folder that is already configured is
+built as it is, so a development build can be reused.
 """
 
 from __future__ import annotations
@@ -112,8 +112,9 @@ def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
                          + _install_hint(missing))
     if shutil.which("cmake") is None:
         raise BuildError("pyvorn_device cannot be built: cmake not found.\n" + _install_hint(BUILD_PACKAGES))
-    build_dir = SOURCE / (config_settings or {}).get("build-dir", "build-wheel")
-    if not (build_dir / "CMakeCache.txt").exists():
+    chosen = (config_settings or {}).get("build-dir")
+    build_dir = SOURCE / (chosen or "build-wheel")
+    if chosen is None or not (build_dir / "CMakeCache.txt").exists():  # the backend's own folder follows this Python
         _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
               f"-DPYTHON={sys.executable}"], "configuring with CMake")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
