@@ -27,50 +27,29 @@ REFINED = [
 ]
 
 
-def split_top_level(text):
-    parts, depth, start = [], 0, 0
-    for i, char in enumerate(text):
-        depth += char in "[(" and 1 or char in "])" and -1 or 0
-        if char == "," and depth == 0:
-            parts.append(text[start:i].strip())
-            start = i + 1
-    return parts + [text[start:].strip()] if text.strip() else parts
+def spell(annotation):
+    text = ast.unparse(annotation)
+    for stub_form, rendered_form in REFINED:
+        text = text.replace(stub_form, rendered_form)
+    return text
 
 
-def rendered(function):
-    """(parameters, result) from the first line of a bound function's doc;
-    a parameter is (name, kind, type, default)."""
-    match = re.fullmatch(r"\w+\((.*)\) -> (.+)", function.__doc__.splitlines()[0])
-    params, kind = [], "positional"
-    for part in split_top_level(match[1].replace("pyvorn_device.", "")):
-        if part == "*":
-            kind = "keyword"
-            continue
-        name, _, rest = part.partition(": ")
-        annotation, _, default = rest.partition(" = ")
-        if name == "self":
-            annotation = ""
-        params.append((name, "positional only" if re.fullmatch(r"arg\d+", name) else kind, annotation, default))
-    return params, match[2].replace("pyvorn_device.", "")
-
-
-def from_stub(node):
-    def spell(annotation):
-        text = ast.unparse(annotation) if annotation is not None else ""
-        for stub_form, rendered_form in REFINED:
-            text = text.replace(stub_form, rendered_form)
-        return text
-
+def stub_signature(node):
+    """A stub function written the way the binding layer renders signatures."""
     args = node.args
-    defaults = [""] * (len(args.posonlyargs) + len(args.args) - len(args.defaults)) + [
-        ast.unparse(d) for d in args.defaults]
-    params = [(a.arg, "positional only" if a in args.posonlyargs else "positional", spell(a.annotation), d)
-              for a, d in zip(args.posonlyargs + args.args, defaults)]
-    params += [(a.arg, "keyword", spell(a.annotation), ast.unparse(d))
-               for a, d in zip(args.kwonlyargs, args.kw_defaults)]
-    if params and params[0][0] == "self":
-        params[0] = ("self", "positional", "", "")
-    return params, spell(node.returns)
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + args.defaults
+
+    def param(arg, default):
+        text = "self" if arg.arg == "self" else f"{arg.arg}: {spell(arg.annotation)}"
+        return text if default is None else f"{text} = {ast.unparse(default)}"
+
+    unnamed = {a.arg for a in positional if re.fullmatch(r"arg\d+", a.arg)}
+    assert {a.arg for a in args.posonlyargs} - {"self"} == unnamed, "exactly the unnamed parameters are positional only"
+    parts = [param(a, d) for a, d in zip(positional, defaults)]
+    if args.kwonlyargs:
+        parts += ["*"] + [param(a, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return f"{node.name}({', '.join(parts)}) -> {spell(node.returns)}"
 
 
 def stub_entries():
@@ -109,10 +88,10 @@ def test_stub_matches_rendered_signature(name, node, bound):
     function = bound.fget if isinstance(bound, property) else bound
     if not (function.__doc__ or "").startswith(node.name + "("):
         return  # not rendered by the binding layer (buffer slots, enum internals)
-    params, result = rendered(function)
+    signature = re.sub(r"^(\w+\(self): [\w.]+", r"\1", function.__doc__.splitlines()[0].replace("pyvorn_device.", ""))
     if name in NONE_RESULTS:
-        result = f"Optional[{result}]"
-    assert from_stub(node) == (params, result)
+        signature = re.sub(r"-> (.*)$", r"-> Optional[\1]", signature)
+    assert stub_signature(node) == signature
 
 
 PYRIGHT = REPO / "tools" / "pyright" / "node_modules" / ".bin" / "pyright"
