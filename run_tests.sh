@@ -22,6 +22,9 @@ ctest --test-dir "$VORN_BUILD_DIR" --output-on-failure -j "$(nproc)"
 echo "== stream core under ThreadSanitizer [${SECONDS}s]"
 "$root/scripts/tsan.sh" "${VORN_TSAN_BUILD_DIR:-$root/build-tsan}"
 
+echo "== type checker for the Python tests (tools/pyright) [${SECONDS}s]"
+"$root/tools/pyright/install.sh"
+
 echo "== Python tests ($VORN_PYTHON) [${SECONDS}s]"
 PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
   "$VORN_PYTHON" -m pytest -p no:cacheprovider "$root/tests/python" "$@"

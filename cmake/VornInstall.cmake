@@ -1,7 +1,9 @@
 # Installation of the module and of the plug-in SDK.
 #
 # Components:
-#   python  the extension module pyvorn_device
+#   python  the extension module pyvorn_device, its stubs and the companion
+#           package vorn (python/CMakeLists.txt)
+#   plugins the simulator plug-in (plugins/sim/CMakeLists.txt)
 #   sdk     include/vorn, the vorn::sdk target and the package files that let
 #           an out-of-tree plug-in use find_package(vorn) and vorn_add_plugin
 #

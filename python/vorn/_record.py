@@ -1,0 +1,218 @@
+"""Recording a stream to a file on a writer thread."""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import os
+import threading
+import time
+from typing import Callable
+
+import pyvorn_device
+
+from ._streams import StreamReader, read_stream
+
+__all__ = ["RecordStats", "record"]
+
+_IOV_MAX = 1024  # buffers per writev call (the Linux limit)
+
+
+@dataclasses.dataclass(frozen=True)
+class RecordStats:
+    """What a recording wrote. ``reached`` says whether it got as far as
+    asked (the byte count, the time limit, or the end of the stream) with no
+    failure; ``complete`` also needs no gap. ``problem`` says what is missing
+    (None when complete). While recording, ``reached`` is False and
+    ``problem`` None."""
+
+    path: str
+    bytes: int = 0  # bytes in the file
+    chunks: int = 0  # chunks written (the last one possibly in part)
+    dropped: int = 0  # events dropped in the recorded part of the stream: the file has gaps
+    errors: int = 0  # error texts the device sent
+    error_texts: tuple[str, ...] = ()  # the last few of them
+    ended: bool = False  # the stream sent its end marker
+    elapsed: float = 0.0  # seconds since the stream started
+    reached: bool = False
+    problem: str | None = None
+
+    @property
+    def complete(self) -> bool:
+        return self.reached and not self.dropped
+
+    @property
+    def rate(self) -> float:
+        """Bytes per second written."""
+        return self.bytes / self.elapsed if self.elapsed > 0 else 0.0
+
+
+class _Writer:
+    """Takes chunks from the reader and writes them, on its own thread.
+
+    Its counters are read from the calling thread for progress reports;
+    ``stop`` may be called from any thread.
+    """
+
+    def __init__(self, reader: StreamReader, path: str, file, seconds: float | None, nbytes: int | None,
+                 idle_timeout: float | None):
+        self.reader = reader
+        self.path = path
+        self.file = file
+        self.seconds = seconds
+        self.nbytes = nbytes
+        self.idle_timeout = idle_timeout
+        self.start = time.monotonic()
+        self.end: float | None = None
+        self.written = 0
+        self.chunks = 0
+        self.dropped = 0
+        self.problems: list[str] = []
+        self.finished = False  # reached nbytes, the time limit, or the end of the stream
+        self.stopped = False  # another thread ended the recording
+        self.stop_problem: str | None = None  # what that left missing, if anything
+
+    def stop(self, problem: str | None) -> None:
+        """Ends the recording; ``problem`` None makes it a requested end."""
+        self.stop_problem = problem
+        self.stopped = True
+        self.reader.close()
+
+    def run(self) -> None:
+        try:
+            self._write_all()
+        except OSError as error:
+            self.problems.append(f"write failed: {error}")
+        except BaseException as error:  # reported in the stats, never lost with the thread
+            self.problems.append(f"recording failed: {error!r}")
+        finally:
+            try:
+                try:
+                    os.fsync(self.file.fileno())
+                finally:
+                    self.file.close()
+            except OSError as error:
+                if not any(problem.startswith("write failed") for problem in self.problems):
+                    self.problems.append(f"write failed: {error}")
+            finally:
+                self.reader.close()
+                self.end = time.monotonic()
+
+    def _write_all(self) -> None:
+        deadline = None if self.seconds is None else self.start + self.seconds
+        while self.nbytes is None or self.written < self.nbytes:
+            wait = self.idle_timeout
+            if deadline is not None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                wait = left if wait is None else min(wait, left)
+            try:
+                chunks = self.reader.next_chunks(wait, _IOV_MAX, None if self.nbytes is None
+                                                 else self.nbytes - self.written)
+            except TimeoutError:
+                if deadline is not None and time.monotonic() >= deadline:
+                    break
+                self.problems.append(f"no data for {self.idle_timeout:g} s")
+                return
+            self.dropped = self.reader.dropped_before_last
+            if not chunks:
+                if not self.stopped and self.nbytes is not None:
+                    self.problems.append(f"the stream ended after {self.written} of {self.nbytes} bytes")
+                self.finished = self.nbytes is None if not self.stopped else self.stop_problem is None
+                return
+            if self.nbytes is not None and self.written + sum(c.nbytes for c in chunks) > self.nbytes:
+                chunks[-1] = chunks[-1][: self.nbytes - self.written - sum(c.nbytes for c in chunks[:-1])]
+            self._write(chunks)
+        self.finished = not self.stopped or self.stop_problem is None
+
+    def _write(self, chunks: list[memoryview]) -> None:
+        """Writes the chunks in order with as few system calls as it takes,
+        each of which releases the GIL once."""
+        fd = self.file.fileno()
+        pending = collections.deque(chunks)
+        while pending:
+            written = os.writev(fd, pending)
+            self.written += written
+            while pending and written >= pending[0].nbytes:
+                written -= pending.popleft().nbytes
+                self.chunks += 1
+            if written:
+                pending[0] = pending[0][written:]
+
+    def stats(self, final: bool = False) -> RecordStats:
+        stream = self.reader.stats
+        end = self.end if self.end is not None else time.monotonic()
+        reached, problem = False, None
+        if final:
+            problems = ([self.stop_problem] if self.stop_problem is not None else []) + self.problems
+            reached = self.finished and not problems
+            if self.dropped:
+                problems.insert(0, f"{self.dropped} events dropped: the file has gaps")
+            problem = "; ".join(problems) or None
+        return RecordStats(self.path, self.written, self.chunks, self.dropped, stream.errors,
+                           stream.error_texts, stream.ended, end - self.start, reached, problem)
+
+
+def record(
+    device: pyvorn_device.Device,
+    path: str | os.PathLike[str],
+    *,
+    addr: int = 0,
+    seconds: float | None = None,
+    nbytes: int | None = None,
+    chunk_size: int = 0,
+    alignment: int | None = None,
+    max_queue_elements: int = 4096,
+    max_buffered_chunks: int = 4096,
+    max_buffered_bytes: int = 64 << 20,
+    idle_timeout: float | None = 10.0,
+    progress: Callable[[RecordStats], object] | None = None,
+    progress_interval: float = 0.25,
+) -> RecordStats:
+    """Records the stream at ``addr`` into the file at ``path`` (replaced).
+
+    Stops after ``nbytes`` bytes (the last chunk is cut), after ``seconds``,
+    at the end of the stream, or when no data came for ``idle_timeout``
+    seconds, whichever comes first. Ctrl+C (KeyboardInterrupt) also ends it:
+    as asked when there is no limit, short of it ("interrupted") otherwise.
+    The file is written on a writer thread, flushed to disk and closed before
+    this returns. ``progress`` is called with the running stats every
+    ``progress_interval`` seconds on the calling thread. The stream options
+    are those of :func:`read_stream`.
+
+    Returns the stats: ``complete`` says whether the file holds everything
+    asked for without a gap, ``problem`` what is missing if not (drops are
+    counted, and recording goes on after them). Raises, with
+    no file left behind, only when the stream cannot start or the file cannot
+    be opened.
+    """
+    if nbytes is not None and nbytes < 0:
+        raise ValueError(f"nbytes must not be negative, got {nbytes}")
+    if seconds is not None and seconds < 0:
+        raise ValueError(f"seconds must not be negative, got {seconds}")
+    reader = read_stream(device, addr, chunk_size=chunk_size, alignment=alignment,
+                         max_queue_elements=max_queue_elements, max_buffered_chunks=max_buffered_chunks,
+                         max_buffered_bytes=max_buffered_bytes)
+    try:
+        file = open(path, "wb", buffering=0)
+    except BaseException:
+        reader.close()
+        raise
+    writer = _Writer(reader, os.fspath(path), file, seconds, nbytes, idle_timeout)
+    thread = threading.Thread(target=writer.run, name="vorn-record", daemon=True)
+    thread.start()
+    try:
+        while thread.is_alive():
+            thread.join(progress_interval)
+            if progress is not None and thread.is_alive():
+                progress(writer.stats())
+    except KeyboardInterrupt:
+        # The way to end a recording without a limit; one with a limit falls short.
+        writer.stop(None if seconds is None and nbytes is None else "interrupted")
+    except BaseException:
+        writer.stop("the progress report failed")
+        thread.join()
+        raise
+    thread.join()
+    return writer.stats(final=True)

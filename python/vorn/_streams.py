@@ -1,0 +1,307 @@
+"""Reading a stream without writing a callback: a blocking and an async
+iterator over its chunks, with live counters.
+
+Threads: the stream's callback runs on the module's worker thread and never
+blocks it. It puts chunks into a bounded buffer, from which the reader's
+thread (or event loop) takes them. When the buffer is full, a chunk is
+dropped and counted, like the module's own overflow notices, so a slow
+reader costs bounded memory and every loss shows in the stats.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import dataclasses
+import threading
+import time
+from typing import Any, Final
+
+import pyvorn_device
+
+__all__ = ["OVERFLOW_NOTICE", "StreamReader", "StreamStats", "read_stream"]
+
+OVERFLOW_NOTICE: Final = "Queue Overflow, dropping event"
+_KEPT_ERROR_TEXTS = 8
+_END: Final = object()  # take() result: nothing will come any more
+
+
+@dataclasses.dataclass(frozen=True)
+class StreamStats:
+    """A snapshot of a stream's counters."""
+
+    chunks: int = 0  # chunks handed to the reader
+    bytes: int = 0  # their bytes
+    dropped: int = 0  # events lost on the way: overflow notices, and chunks that found the buffer full
+    errors: int = 0  # error texts the device sent (overflow notices are counted as dropped instead)
+    error_texts: tuple[str, ...] = ()  # the last few of those texts
+    ended: bool = False  # the device sent its end marker: nothing more will come
+    buffered: int = 0  # chunks received and not handed out yet
+
+
+class _Sink:
+    """The stream's callback and the buffer behind it.
+
+    Called on the stream's worker thread; everything else runs on the reader's
+    side. All state is guarded by ``lock``. Holds no reference to its reader,
+    so a reader that nobody holds any more is collected, which stops its
+    stream.
+    """
+
+    def __init__(self, copy: bool, max_chunks: int, max_bytes: int):
+        self.lock = threading.Lock()
+        self.ready = threading.Condition(self.lock)
+        self.copy = copy  # DataViews die with the callback: keep copies
+        self.max_chunks = max_chunks
+        self.max_bytes = max_bytes
+        # Each chunk with the number of events dropped before it in the stream.
+        self.items: collections.deque[tuple[memoryview, int]] = collections.deque()
+        self.nbytes = 0
+        self.chunks = 0
+        self.bytes = 0
+        self.dropped = 0
+        self.dropped_before_taken = 0  # events dropped before the chunk (or end) last taken
+        self.errors = 0
+        self.error_texts: collections.deque[str] = collections.deque(maxlen=_KEPT_ERROR_TEXTS)
+        self.ended = False
+        self.closed = False
+        # The future an async reader awaits, and its loop; set while it waits.
+        self.waiter: asyncio.Future[None] | None = None
+        self.loop: asyncio.AbstractEventLoop | None = None
+
+    def __call__(self, chunk: Any, error: str | None) -> None:
+        with self.lock:
+            if self.closed:
+                return
+            if chunk is not None:
+                view = memoryview(chunk)
+                size = view.nbytes
+                if len(self.items) >= self.max_chunks or (self.items and self.nbytes + size > self.max_bytes):
+                    self.dropped += 1
+                    return
+                self.items.append((memoryview(view.tobytes()) if self.copy else view, self.dropped))
+                self.nbytes += size
+            elif error == OVERFLOW_NOTICE:
+                self.dropped += 1
+                return
+            elif error is not None:
+                self.errors += 1
+                self.error_texts.append(error)
+                return
+            else:
+                self.ended = True
+            self._wake()
+
+    def _wake(self) -> None:
+        """Wakes the reader, whichever way it waits. Lock held."""
+        self.ready.notify_all()
+        waiter, self.waiter = self.waiter, None
+        if waiter is not None and self.loop is not None:
+            try:
+                self.loop.call_soon_threadsafe(_resolve, waiter)
+            except RuntimeError:  # the loop is closed: nobody waits any more
+                pass
+
+    def take(self) -> memoryview | object | None:
+        """The next chunk, _END, or None when nothing is there yet. Lock held."""
+        if self.items:
+            item, self.dropped_before_taken = self.items.popleft()
+            self.nbytes -= item.nbytes
+            self.chunks += 1
+            self.bytes += item.nbytes
+            return item
+        if self.closed:
+            return _END
+        if self.ended:
+            self.dropped_before_taken = self.dropped
+            return _END
+        return None
+
+    def close(self) -> None:
+        with self.lock:
+            self.closed = True
+            self.items.clear()
+            self.nbytes = 0
+            self._wake()
+
+    def stats(self) -> StreamStats:
+        with self.lock:
+            return StreamStats(self.chunks, self.bytes, self.dropped, self.errors, tuple(self.error_texts),
+                               self.ended, len(self.items))
+
+
+def _resolve(waiter: asyncio.Future[None]) -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
+class StreamReader:
+    """A running stream read through iteration; made by :func:`read_stream`.
+
+    ``for chunk in reader`` and ``async for chunk in reader`` yield each chunk
+    as a ``memoryview`` that is the reader's to keep, and end after the
+    device's end marker or :meth:`close`. One consumer at a time. ``stats``
+    is live. Leaving a ``with`` or ``async with`` block closes the reader.
+    """
+
+    def __init__(self, stream: pyvorn_device.DataStream, sink: _Sink, timeout: float | None):
+        self._stream: pyvorn_device.DataStream | None = stream
+        self._sink = sink
+        self.timeout = timeout
+
+    @property
+    def stats(self) -> StreamStats:
+        return self._sink.stats()
+
+    @property
+    def dropped_before_last(self) -> int:
+        """How many events were dropped in the stream before the chunk last
+        handed out; once the iterator has reached the end marker, all of them.
+        Unlike ``stats.dropped``, drops behind the reader's position do not
+        count: this tells whether what was read so far has a gap."""
+        with self._sink.lock:
+            return self._sink.dropped_before_taken
+
+    @property
+    def closed(self) -> bool:
+        return self._stream is None
+
+    def next_chunk(self, timeout: float | None = None) -> memoryview | None:
+        """The next chunk, waiting at most ``timeout`` seconds (None: no limit)
+        for it; None once the stream has ended or the reader is closed.
+        Raises TimeoutError when nothing arrived in time."""
+        chunks = self.next_chunks(timeout, max_chunks=1)
+        return chunks[0] if chunks else None
+
+    def next_chunks(self, timeout: float | None = None, max_chunks: int | None = None,
+                    max_bytes: int | None = None) -> list[memoryview]:
+        """The chunks waiting in the buffer, in order, at least one: waits at
+        most ``timeout`` seconds for the first, then takes more while fewer
+        than ``max_chunks`` chunks and ``max_bytes`` bytes are taken. Empty
+        once the stream has ended or the reader is closed. Raises TimeoutError
+        when nothing arrived in time. Taking many chunks at once lets a
+        consumer that gives up the GIL per call (a file writer) keep up."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        sink = self._sink
+        with sink.ready:
+            while (item := sink.take()) is None:
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    raise TimeoutError(f"no stream data for {timeout} s")
+                sink.ready.wait(remaining)
+            if item is _END:
+                return []
+            chunks: list[memoryview] = [item]  # type: ignore[list-item]
+            size = chunks[0].nbytes
+            while (sink.items and (max_chunks is None or len(chunks) < max_chunks)
+                   and (max_bytes is None or size < max_bytes)):
+                chunks.append(sink.take())  # type: ignore[arg-type]
+                size += chunks[-1].nbytes
+        return chunks
+
+    def close(self) -> None:
+        """Stops the stream and drops what is still buffered. Waits for the
+        device to stop, like ``DataStream.stop()``. Idempotent."""
+        self._sink.close()
+        stream, self._stream = self._stream, None
+        if stream is not None:
+            stream.stop()
+
+    async def aclose(self) -> None:
+        """close() for an event loop: the device's stop runs on a worker thread."""
+        self._sink.close()
+        if self._stream is not None:
+            await asyncio.to_thread(self.close)
+
+    def __iter__(self) -> StreamReader:
+        return self
+
+    def __next__(self) -> memoryview:
+        chunk = self.next_chunk(self.timeout)
+        if chunk is None:
+            self.close()
+            raise StopIteration
+        return chunk
+
+    def __aiter__(self) -> StreamReader:
+        return self
+
+    async def __anext__(self) -> memoryview:
+        loop = asyncio.get_running_loop()
+        sink = self._sink
+        deadline = None if self.timeout is None else loop.time() + self.timeout
+        while True:
+            waiter: asyncio.Future[None] | None = None
+            with sink.lock:
+                item = sink.take()
+                if item is None:
+                    waiter = sink.waiter = loop.create_future()
+                    sink.loop = loop
+            if waiter is None:
+                if item is _END:
+                    await self.aclose()
+                    raise StopAsyncIteration
+                return item  # type: ignore[return-value]
+            remaining = None if deadline is None else deadline - loop.time()
+            try:
+                await asyncio.wait_for(waiter, remaining)
+            except TimeoutError:
+                raise TimeoutError(f"no stream data for {self.timeout} s") from None
+            finally:
+                with sink.lock:
+                    if sink.waiter is waiter:
+                        sink.waiter = None
+
+    def __enter__(self) -> StreamReader:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    async def __aenter__(self) -> StreamReader:
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.aclose()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "running"
+        return f"<vorn.StreamReader {state} {self.stats}>"
+
+
+def read_stream(
+    device: pyvorn_device.Device,
+    addr: int,
+    *,
+    chunk_size: int = 0,
+    alignment: int | None = None,
+    max_queue_elements: int = 4096,
+    max_buffered_chunks: int = 4096,
+    max_buffered_bytes: int = 64 << 20,
+    timeout: float | None = None,
+) -> StreamReader:
+    """Starts a read stream at ``addr`` and returns a :class:`StreamReader`.
+
+    ``chunk_size`` and ``max_queue_elements`` go to the device's stream as
+    with ``Device.start_read_stream``; with ``alignment``, the stream is
+    aligned (``start_aligned_read_stream``) and every chunk is a copy. At most
+    ``max_buffered_chunks`` chunks and ``max_buffered_bytes`` bytes (at least
+    one chunk) wait for the reader; past that, chunks are dropped and counted.
+    ``timeout`` bounds each wait of the iterators (TimeoutError).
+
+    Raises what the device's stream start raises, and RuntimeError when the
+    device starts no stream.
+    """
+    if max_buffered_chunks < 1 or max_buffered_bytes < 0:
+        raise ValueError(f"buffer limits must allow one chunk, got {max_buffered_chunks} chunks, "
+                         f"{max_buffered_bytes} bytes")
+    sink = _Sink(alignment is not None, max_buffered_chunks, max_buffered_bytes)
+    if alignment is None:
+        stream = device.start_read_stream(addr, sink, chunk_size=chunk_size, max_queue_elements=max_queue_elements)
+    else:
+        stream = device.start_aligned_read_stream(addr, alignment, sink, chunk_size=chunk_size,
+                                                  max_queue_elements=max_queue_elements)
+    if stream is None:
+        raise RuntimeError(f"{device!r} started no stream at address {addr}")
+    return StreamReader(stream, sink, timeout)
+

@@ -1,0 +1,181 @@
+"""The vorn package: plug-in discovery, reading streams through iterators,
+and recording them to a file."""
+
+import array
+import asyncio
+import gc
+import os
+import shutil
+import threading
+import time
+import weakref
+
+import pytest
+
+import vorn
+from conftest import BUILD
+
+SCRIPT_PLUGIN = BUILD / "tests" / "plugins" / "libvorn_test_script.so"
+OVERFLOW = "e:Queue_Overflow%2C_dropping_event"
+
+
+def counters(nbytes):
+    """The simulator's stream: little-endian 64-bit counters 0, 1, 2, ..."""
+    return array.array("Q", range(nbytes // 8 + 1)).tobytes()[:nbytes]
+
+
+@pytest.fixture(scope="module")
+def sim():
+    return vorn.open_manager("sim")
+
+
+@pytest.fixture(scope="module")
+def script():
+    return vorn.open_manager(SCRIPT_PLUGIN)
+
+
+def test_plugins_are_found_by_short_name_along_the_search_path(tmp_path, monkeypatch, sim_plugin):
+    first, second = tmp_path / "first", tmp_path / "second"
+    first.mkdir()
+    second.mkdir()
+    shutil.copy(sim_plugin, first / "libvorn_sim.so")  # shadows the package's simulator
+    shutil.copy(sim_plugin, second / "libvorn_other.so")
+    (second / "notes.txt").write_text("not a plug-in")
+    monkeypatch.setenv("VORN_PLUGIN_PATH", os.pathsep.join([str(first), "", str(second), str(first)]))
+
+    folders = vorn.plugin_search_path()
+    assert [f.path for f in folders[:2]] == [first, second]
+    assert [f.origin for f in folders[2:]] == ["package", "prefix"]
+    found = [(p.name, p.path.parent) for p in vorn.find_plugins()]
+    assert found[:2] == [("sim", first), ("other", second)] and ("sim", folders[2].path) in found
+
+    assert vorn.open_manager("sim").location() == first
+    assert vorn.open_manager("libvorn_other.so").location() == second
+    assert vorn.open_manager(str(sim_plugin)).location() == sim_plugin.parent  # a path, as given
+    with pytest.raises(vorn.PluginNotFoundError) as error:
+        vorn.open_manager("nosuch")
+    assert all(str(folder.path) in str(error.value) for folder in folders)
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+@pytest.mark.parametrize("addr, alignment", [(0, None), (2, None), (2, 4096)], ids=["owned", "views", "aligned"])
+def test_iterators_yield_the_whole_stream(sim, mode, addr, alignment):
+    device = sim.create_device("sim0 length=100000 chunk_size=1000 chunk_rate=500")
+    reader = vorn.read_stream(device, addr, alignment=alignment, timeout=10)
+    if mode == "sync":
+        with reader:
+            chunks = list(reader)
+    else:
+        async def consume():
+            ticks = 0
+
+            async def tick():
+                nonlocal ticks
+                while True:
+                    await asyncio.sleep(0.005)
+                    ticks += 1
+
+            ticker = asyncio.create_task(tick())
+            async with reader:
+                chunks = [chunk async for chunk in reader]
+            ticker.cancel()
+            return chunks, ticks
+
+        chunks, ticks = asyncio.run(asyncio.wait_for(consume(), 30))
+        assert ticks >= 10, "the event loop was blocked while waiting for chunks"
+    assert b"".join(chunks) == counters(100000)  # also views kept past their callback
+    if alignment:
+        assert all(len(c) % alignment == 0 for c in chunks[:-1])
+    assert reader.closed
+    assert reader.stats == vorn.StreamStats(chunks=len(chunks), bytes=100000, ended=True)
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_iterators_time_out_and_close_from_another_thread(script, mode):
+    reader = vorn.read_stream(script.create_device("o:4 hold"), 0, timeout=0.2)
+    if mode == "sync":
+        assert len(next(reader)) == 4
+        with pytest.raises(TimeoutError):
+            next(reader)
+        threading.Timer(0.2, reader.close).start()
+        reader.timeout = 10
+        assert list(reader) == []
+    else:
+        async def consume():
+            assert len(await anext(reader)) == 4
+            with pytest.raises(TimeoutError):
+                await anext(reader)
+            asyncio.get_running_loop().call_later(0.2, threading.Thread(target=reader.close).start)
+            reader.timeout = 10
+            return [chunk async for chunk in reader]
+
+        assert asyncio.run(asyncio.wait_for(consume(), 30)) == []
+    assert reader.closed and not reader.stats.ended
+
+
+def test_overflow_is_counted_in_stream_order(script):
+    device = script.create_device(f"o:4 {OVERFLOW} e:device_hiccup o:4 o:4 o:4 end")
+    with vorn.read_stream(device, 0, max_buffered_chunks=2, timeout=10) as reader:
+        deadline = time.monotonic() + 10
+        while not reader.stats.ended and time.monotonic() < deadline:
+            time.sleep(0.01)
+        # One notice and two chunks that found the buffer full are dropped.
+        assert reader.stats == vorn.StreamStats(dropped=3, errors=1, error_texts=("device hiccup",), ended=True,
+                                                buffered=2)
+        assert bytes(next(reader)) == bytes(range(4)) and reader.dropped_before_last == 0
+        assert bytes(next(reader)) == bytes(range(4, 8)) and reader.dropped_before_last == 1
+        assert list(reader) == [] and reader.dropped_before_last == 3
+    assert reader.stats.chunks == 2 and reader.stats.bytes == 8
+
+
+def test_slow_reader_keeps_memory_bounded(sim):
+    device = sim.create_device("sim0 length=4M chunk_size=4K")
+    with vorn.read_stream(device, 1, max_buffered_chunks=8, timeout=10) as reader:
+        deadline = time.monotonic() + 10
+        while not reader.stats.ended and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert reader.stats.buffered <= 8
+        data = [bytes(chunk) for chunk in reader]
+    stats = reader.stats
+    assert stats.chunks == len(data) <= 8 and stats.chunks + stats.dropped == 1024
+    assert data[0] == counters(4096)
+
+
+def test_a_reader_nobody_holds_stops_its_stream(script):
+    device = script.create_device("o:4 loop")
+    reader = vorn.read_stream(device, 0)
+    gone = weakref.ref(reader)
+    del reader
+    gc.collect()
+    assert gone() is None
+    assert device.get_info().endswith("streams=0")
+
+
+@pytest.mark.parametrize("text, options, expected", [
+    ("sim0 chunk_size=1000", {"nbytes": 100003}, dict(bytes=100003, chunks=101, reached=True)),
+    ("sim0 length=64K", {}, dict(bytes=65536, ended=True, reached=True)),
+    ("sim0 length=64K", {"nbytes": 1 << 20}, dict(bytes=65536, ended=True, problem="the stream ended after 65536 "
+                                                                                  "of 1048576 bytes")),
+    ("sim0 rate=1M chunk_size=4K", {"seconds": 0.3}, dict(reached=True)),
+    ("sim0 chunk_rate=10 chunk_size=4K", {"seconds": 5, "idle_timeout": 0.05}, dict(problem="no data for 0.05 s")),
+], ids=["bytes", "end", "ended-early", "seconds", "idle"])
+def test_record_writes_the_stream_and_says_what_is_missing(sim, tmp_path, text, options, expected):
+    path = tmp_path / "out.bin"
+    stats = vorn.record(sim.create_device(text), path, addr=1, **options)
+    data = path.read_bytes()
+    assert data == counters(len(data)) and stats.bytes == len(data) > 0
+    assert {key: getattr(stats, key) for key in expected} == expected
+    assert stats.complete == stats.reached and stats.dropped == 0
+    assert (stats.problem is None) == stats.reached
+    if "seconds" in options and stats.reached:
+        assert 0.25 < stats.elapsed < 2
+
+
+def test_record_reports_drops_and_write_failures(script, tmp_path):
+    stats = vorn.record(script.create_device(f"o:4 {OVERFLOW} o:4 end"), tmp_path / "gap.bin")
+    assert (stats.dropped, stats.reached, stats.complete) == (1, True, False)
+    assert stats.problem == "1 events dropped: the file has gaps"
+    stats = vorn.record(script.create_device("o:4 end"), "/dev/full")
+    assert not stats.reached and stats.problem.startswith("write failed: [Errno 28]")
+    with pytest.raises(FileNotFoundError):
+        vorn.record(script.create_device("o:4 end"), tmp_path / "no" / "such" / "folder")

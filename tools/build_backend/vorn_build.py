@@ -1,0 +1,180 @@
+"""PEP 517 build backend of pyvorn_device: standard library only.
+
+Builds the extension module and the simulator plug-in with the project's
+CMake build and packs a wheel of what ``cmake --install`` puts in place:
+
+- component ``python``: the module, its stubs and the ``vorn`` package, at
+  the wheel's root (site-packages);
+- component ``plugins``: the simulator, into ``vorn/plugins/``, where the
+  plug-in search path looks for bundled plug-ins;
+- ``.dist-info``: metadata from pyproject.toml with the version of
+  CMakeLists.txt, the ``vorn`` console script, and the RECORD.
+
+Config settings (``pip install . --config-settings build-dir=DIR``):
+``build-dir`` is the CMake build folder, relative to the source folder
+(default ``build-wheel``, configured for the interpreter that runs pip, as a
+Release build without tests). A chosen folder that is already configured is
+built as it is, so a development build can be reused.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import tomllib
+import zipfile
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+# What the build needs, as Debian packages (scripts/bootstrap.sh installs
+# them and the test tools).
+BUILD_PACKAGES = ("cmake", "g++", "make", "pkg-config", "pybind11-dev", "libboost-dev", "libboost-filesystem-dev",
+                  "libspdlog-dev", "libfmt-dev", "libreaderwriterqueue-dev")
+
+
+class BuildError(RuntimeError):
+    pass
+
+
+def _project() -> dict:
+    with open(SOURCE / "pyproject.toml", "rb") as file:
+        project = tomllib.load(file)["project"]
+    cmake = (SOURCE / "CMakeLists.txt").read_text()
+    version = re.search(r"project\(\s*pyvorn_device\s+VERSION\s+([0-9.]+)", cmake)
+    if version is None:
+        raise BuildError("no version in CMakeLists.txt's project()")
+    return {**project, "version": version[1]}
+
+
+def _dist_name(project: dict) -> str:
+    return re.sub(r"[-_.]+", "_", project["name"])
+
+
+def _tag() -> str:
+    interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
+    return f"{interpreter}-{interpreter}-{platform}"
+
+
+def _metadata(project: dict) -> str:
+    return (f"Metadata-Version: 2.1\nName: {project['name']}\nVersion: {project['version']}\n"
+            f"Summary: {project.get('description', '')}\nRequires-Python: {project.get('requires-python', '')}\n")
+
+
+def _dist_info_files(project: dict) -> dict[str, bytes]:
+    scripts = "".join(f"{name} = {target}\n" for name, target in project.get("scripts", {}).items())
+    return {
+        "METADATA": _metadata(project).encode(),
+        "WHEEL": f"Wheel-Version: 1.0\nGenerator: vorn_build\nRoot-Is-Purelib: false\nTag: {_tag()}\n".encode(),
+        "entry_points.txt": f"[console_scripts]\n{scripts}".encode(),
+    }
+
+
+def _missing_packages() -> list[str]:
+    """The build packages dpkg does not list as installed; none where there is no dpkg."""
+    if shutil.which("dpkg-query") is None:
+        return []
+    missing = []
+    for package in BUILD_PACKAGES:
+        status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
+        if "install ok installed" not in status.stdout:
+            missing.append(package)
+    return missing
+
+
+def _install_hint(packages: list[str] | tuple[str, ...]) -> str:
+    return (f"Install them with: sudo apt-get install {' '.join(packages)}\n"
+            "(or run scripts/bootstrap.sh from the source folder, which installs them)")
+
+
+def _run(command: list[str], what: str, env: dict[str, str] | None = None) -> None:
+    print(f"vorn_build: {' '.join(command)}", file=sys.stderr, flush=True)
+    result = subprocess.run(command, stdout=sys.stderr, stderr=sys.stderr, env=env)
+    if result.returncode != 0:
+        raise BuildError(f"{what} failed (exit status {result.returncode}); see the output above.\n"
+                         f"pyvorn_device needs these Debian packages to build: {' '.join(BUILD_PACKAGES)}\n"
+                         + _install_hint(BUILD_PACKAGES))
+
+
+def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
+    """Builds with CMake and installs the components into staging/python and
+    staging/plugins (as DESTDIR, so any install folder lands inside)."""
+    missing = _missing_packages()
+    if missing:
+        raise BuildError(f"pyvorn_device cannot be built: these Debian packages are missing: {' '.join(missing)}\n"
+                         + _install_hint(missing))
+    if shutil.which("cmake") is None:
+        raise BuildError("pyvorn_device cannot be built: cmake not found.\n" + _install_hint(BUILD_PACKAGES))
+    chosen = (config_settings or {}).get("build-dir")
+    build_dir = SOURCE / (chosen or "build-wheel")
+    if chosen is None or not (build_dir / "CMakeCache.txt").exists():  # the backend's own folder follows this Python
+        _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
+              f"-DPYTHON={sys.executable}"], "configuring with CMake")
+    jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
+    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", "vorn_sim", "--parallel", jobs],
+         "building with CMake")
+    for component in ("python", "plugins"):
+        env = {**os.environ, "DESTDIR": str(staging / component)}
+        _run(["cmake", "--install", str(build_dir), "--component", component, "--prefix", "/prefix"],
+             f"installing the {component} component", env)
+
+
+def _wheel_tree(staging: pathlib.Path) -> dict[str, pathlib.Path]:
+    """Wheel path -> staged file."""
+    modules = list((staging / "python").rglob("pyvorn_device*.so"))
+    if len(modules) != 1:
+        raise BuildError(f"expected one built module in {staging / 'python'}, found {modules}")
+    site = modules[0].parent
+    files = {p.relative_to(site).as_posix(): p for p in site.rglob("*")
+             if p.is_file() and "__pycache__" not in p.parts}
+    for plugin in (staging / "plugins").rglob("*.so"):
+        files[f"vorn/plugins/{plugin.name}"] = plugin
+    return files
+
+
+def _record_line(name: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{name},sha256={digest},{len(data)}"
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    project = _project()
+    dist_info = f"{_dist_name(project)}-{project['version']}.dist-info"
+    target = pathlib.Path(metadata_directory) / dist_info
+    target.mkdir(parents=True, exist_ok=True)
+    for name, data in _dist_info_files(project).items():
+        (target / name).write_bytes(data)
+    return dist_info
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    project = _project()
+    base = f"{_dist_name(project)}-{project['version']}"
+    wheel_name = f"{base}-{_tag()}.whl"
+    with tempfile.TemporaryDirectory(prefix="vorn-wheel-") as temp:
+        staging = pathlib.Path(temp)
+        _build(config_settings, staging)
+        contents = {name: path.read_bytes() for name, path in sorted(_wheel_tree(staging).items())}
+        contents.update({f"{base}.dist-info/{n}": d for n, d in _dist_info_files(project).items()})
+        record_name = f"{base}.dist-info/RECORD"
+        record = [_record_line(name, data) for name, data in contents.items()] + [f"{record_name},,"]
+        contents[record_name] = ("\n".join(record) + "\n").encode()
+        path = pathlib.Path(wheel_directory) / wheel_name
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as wheel:
+            for name, data in contents.items():
+                info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+                info.external_attr = (0o755 if name.endswith(".so") else 0o644) << 16
+                info.compress_type = zipfile.ZIP_DEFLATED
+                wheel.writestr(info, data)
+    return wheel_name
