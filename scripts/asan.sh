@@ -69,10 +69,7 @@ check_reports || status=1
 
 python_exe="$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' "$build_dir/CMakeCache.txt")"
 pytest_path="$build_dir/pytest-path"
-mkdir -p "$pytest_path"
-for pkg in pytest _pytest attr pluggy iniconfig packaging py.py; do
-  ln -sfn "/usr/lib/python3/dist-packages/$pkg" "$pytest_path/$pkg"
-done
+"$here/scripts/pytest_path.sh" "$pytest_path"
 lsan_hook="$build_dir/liblsan_python_only.so"
 gcc -shared -fPIC -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -o "$lsan_hook" "$here/scripts/lsan_python_only.c" -ldl
 preload="$(realpath "$(gcc -print-file-name=libasan.so)"):$(realpath "$(g++ -print-file-name=libstdc++.so)"):$lsan_hook"

@@ -37,9 +37,6 @@ cmake --build "$build" -j "$(nproc)"
 
 python_exe="$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")"
 pytest_path="$build/pytest-path"
-mkdir -p "$pytest_path"
-for pkg in pytest _pytest attr pluggy iniconfig packaging py.py; do
-  ln -sfn "/usr/lib/python3/dist-packages/$pkg" "$pytest_path/$pkg"
-done
+"$root/scripts/pytest_path.sh" "$pytest_path"
 export VORN_BUILD_DIR="$build" VORN_PYTHON="$python_exe"
 export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
