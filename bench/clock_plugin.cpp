@@ -259,11 +259,12 @@ class ClockStream final : public vorn::Device::DataStream {
       produce(stop);
     } catch (const std::exception& error) {  // only allocation can fail
       try {
-        vorn::StreamEvent failure{std::in_place_index<1>, std::string("bench clock: ") + error.what()};
+        vorn::StreamEvent failure{std::in_place_index<vorn::event_kind::error>,
+                                  std::string("bench clock: ") + error.what()};
         callback_(failure);
       } catch (...) {
       }
-      vorn::StreamEvent end{std::in_place_index<0>};
+      vorn::StreamEvent end{std::in_place_index<vorn::event_kind::end>};
       callback_(end);
     }
   }
@@ -312,7 +313,7 @@ class ClockStream final : public vorn::Device::DataStream {
         return;
       }
     }
-    vorn::StreamEvent end{std::in_place_index<0>};
+    vorn::StreamEvent end{std::in_place_index<vorn::event_kind::end>};
     callback_(end);
   }
 
@@ -321,7 +322,7 @@ class ClockStream final : public vorn::Device::DataStream {
     const std::uint64_t size = settings_.chunk_size;
     if (views_) {
       write_stamp(view_.get());
-      vorn::StreamEvent event{std::in_place_index<3>, vorn::DataView{view_.get(), size}};
+      vorn::StreamEvent event{std::in_place_index<vorn::event_kind::chunk_view>, vorn::DataView{view_.get(), size}};
       callback_(event);
       chunks_pushed.fetch_add(1, std::memory_order_relaxed);
       return true;
@@ -332,7 +333,7 @@ class ClockStream final : public vorn::Device::DataStream {
     }
     vorn::ManagedBuffer chunk(block, size, &BlockRing::give_back);
     write_stamp(chunk.data.get());
-    vorn::StreamEvent event{std::in_place_index<2>, std::move(chunk)};
+    vorn::StreamEvent event{std::in_place_index<vorn::event_kind::owned_chunk>, std::move(chunk)};
     callback_(event);
     chunks_pushed.fetch_add(1, std::memory_order_relaxed);
     return true;

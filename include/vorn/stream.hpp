@@ -1,6 +1,7 @@
 // Stream events and the callback through which a device delivers them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <variant>
@@ -16,6 +17,15 @@ namespace vorn {
 //   3 DataView        chunk view: the bytes need to stay valid only until the
 //                     callback returns
 using StreamEvent = std::variant<std::monostate, std::string, ManagedBuffer, DataView>;
+
+// The alternatives by name, for index(), std::in_place_index, std::get and
+// std::get_if: `event.index() == event_kind::end`.
+namespace event_kind {
+inline constexpr std::size_t end = 0;
+inline constexpr std::size_t error = 1;
+inline constexpr std::size_t owned_chunk = 2;
+inline constexpr std::size_t chunk_view = 3;
+}  // namespace event_kind
 
 // Operations of a StreamCallback. invoke may move the payload out of the
 // event; destroy releases the state and accepts a null state. Neither may let

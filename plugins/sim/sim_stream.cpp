@@ -73,9 +73,9 @@ void SimStream::produce(std::stop_token stop) noexcept {
   } catch (const std::exception& error) {
     // Only allocation can fail here; report it and end the stream.
     try {
-      StreamEvent failure{std::in_place_index<1>, std::string("sim: stream failed: ") + error.what()};
+      StreamEvent failure{std::in_place_index<event_kind::error>, std::string("sim: stream failed: ") + error.what()};
       push(failure);
-      StreamEvent end{std::in_place_index<0>};
+      StreamEvent end{std::in_place_index<event_kind::end>};
       push(end);
     } catch (...) {
     }
@@ -92,7 +92,7 @@ void SimStream::run(const std::stop_token& stop) {
   std::uint64_t chunks = 0;
   while (!stop.stop_requested()) {
     if (length != 0 && offset >= length) {
-      StreamEvent end{std::in_place_index<0>};
+      StreamEvent end{std::in_place_index<event_kind::end>};
       push(end);
       return;
     }
@@ -103,11 +103,11 @@ void SimStream::run(const std::stop_token& stop) {
     if (settings_.chunks == ChunkMode::owned) {
       ManagedBuffer chunk = pool_.acquire(size);
       fill_pattern(chunk.data.get(), offset, size);
-      StreamEvent event{std::in_place_index<2>, std::move(chunk)};
+      StreamEvent event{std::in_place_index<event_kind::owned_chunk>, std::move(chunk)};
       push(event);
     } else {
       fill_pattern(view_.get(), offset, size);
-      StreamEvent event{std::in_place_index<3>, DataView{view_.get(), size}};
+      StreamEvent event{std::in_place_index<event_kind::chunk_view>, DataView{view_.get(), size}};
       push(event);
     }
     offset += size;
@@ -115,7 +115,7 @@ void SimStream::run(const std::stop_token& stop) {
     stats_->stream_chunks.fetch_add(1, std::memory_order_relaxed);
     stats_->stream_bytes.fetch_add(size, std::memory_order_relaxed);
     if (error_every != 0 && chunks % error_every == 0) {
-      StreamEvent error{std::in_place_index<1>, settings_.error_text};
+      StreamEvent error{std::in_place_index<event_kind::error>, settings_.error_text};
       push(error);
       stats_->stream_errors.fetch_add(1, std::memory_order_relaxed);
     }

@@ -56,7 +56,8 @@ class EmissionLease final : public ViewLease {
           taken_ = chunker_.take_carry();
           break;
         case Source::owning_chunk:
-          taken_ = std::make_shared<vorn::ManagedBuffer>(std::move(*std::get_if<2>(owning_)));
+          taken_ =
+              std::make_shared<vorn::ManagedBuffer>(std::move(*std::get_if<vorn::event_kind::owned_chunk>(owning_)));
           break;
         case Source::device:
           break;
@@ -74,7 +75,7 @@ class EmissionLease final : public ViewLease {
 
 void AlignedChunker::emit(std::uint8_t* data, std::uint64_t size, ViewLease& lease) {
   ViewLeaseScope scope(lease);
-  vorn::StreamEvent out(std::in_place_index<3>, vorn::DataView{data, size});
+  vorn::StreamEvent out(std::in_place_index<vorn::event_kind::chunk_view>, vorn::DataView{data, size});
   downstream(out);
 }
 
@@ -124,24 +125,25 @@ void AlignedChunker::on_data(std::uint8_t* data, std::uint64_t size, vorn::Strea
 
 void AlignedChunker::on_event(vorn::StreamEvent& event) {
   switch (event.index()) {
-    case 0:
+    case vorn::event_kind::end:
       if (fill > 0) {
         emit_carry(fill);  // the last, unaligned piece; fill is not reset
       }
       downstream(event);
       return;
-    case 1: {
-      vorn::StreamEvent error(std::in_place_index<1>, std::move(*std::get_if<1>(&event)));
+    case vorn::event_kind::error: {
+      vorn::StreamEvent error(std::in_place_index<vorn::event_kind::error>,
+                              std::move(*std::get_if<vorn::event_kind::error>(&event)));
       downstream(error);
       return;
     }
-    case 2: {
-      vorn::ManagedBuffer& chunk = *std::get_if<2>(&event);
+    case vorn::event_kind::owned_chunk: {
+      vorn::ManagedBuffer& chunk = *std::get_if<vorn::event_kind::owned_chunk>(&event);
       on_data(chunk.data.get(), chunk.size, &event);
       return;
     }
-    case 3: {
-      const vorn::DataView view = *std::get_if<3>(&event);
+    case vorn::event_kind::chunk_view: {
+      const vorn::DataView view = *std::get_if<vorn::event_kind::chunk_view>(&event);
       on_data(view.data, view.size, nullptr);
       return;
     }

@@ -218,7 +218,7 @@ EventPump::~EventPump() {
 void EventPump::push(vorn::StreamEvent& event) noexcept {
   Shared& shared = *shared_;
   Queue& queue = shared.queue;
-  if (event.index() == 0) {
+  if (event.index() == vorn::event_kind::end) {
     // The end marker is never dropped, whatever waits: it tells the consumer
     // that the stream is over (and the aligning adapter to flush what it
     // holds). It goes behind a run of notices, like any event.
@@ -231,9 +231,9 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
   }
   if (waiting() < max_elements_) {
     bool stored;
-    if (event.index() == 3) {
+    if (event.index() == vorn::event_kind::chunk_view) {
       // A chunk view: copy the bytes, the device may reuse them on return.
-      const vorn::DataView view = *std::get_if<3>(&event);
+      const vorn::DataView view = *std::get_if<vorn::event_kind::chunk_view>(&event);
       auto* block = static_cast<std::uint8_t*>(std::malloc(view.size != 0 ? view.size : 1));
       stored = false;
       if (block != nullptr) {
@@ -241,7 +241,7 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
           std::memcpy(block, view.data, view.size);
         }
         vorn::ManagedBuffer copy(block, view.size, &free_block);
-        stored = queue.emplace(std::in_place_index<2>, std::move(copy));
+        stored = queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, std::move(copy));
       }
     } else {
       // Error text or owning chunk: the payload moves in. The
@@ -272,7 +272,8 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
     auto* run = new (std::nothrow) NoticeRun;
     if (run != nullptr) {
       try {
-        if (queue.emplace(std::in_place_index<2>, reinterpret_cast<std::uint8_t*>(run), 0, &release_run)) {
+        if (queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, reinterpret_cast<std::uint8_t*>(run), 0,
+                          &release_run)) {
           open_run_ = run;
           break;
         }
@@ -313,9 +314,9 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
         for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
           vorn::StreamEvent notice;
-          while (notice.index() != 1) {
+          while (notice.index() != vorn::event_kind::error) {
             try {
-              notice.emplace<1>(kOverflowNotice);
+              notice.emplace<vorn::event_kind::error>(kOverflowNotice);
             } catch (const std::bad_alloc&) {
               std::this_thread::yield();  // out of memory: wait for some, as the producer would
             }
@@ -324,7 +325,7 @@ void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::
         }
         continue;
       }
-      const bool end = event.index() == 0;
+      const bool end = event.index() == vorn::event_kind::end;
       consumer(event);
       if (end) {
         break;

@@ -170,11 +170,11 @@ py::object text_object(const std::string& text) {
 // Returns false for data events.
 bool deliver_control(const SinkState& sink, vorn::StreamEvent& event) {
   switch (event.index()) {
-    case 0:
+    case vorn::event_kind::end:
       guarded([&] { call_target(sink.target, Py_None, Py_None); });
       return true;
-    case 1:
-      guarded([&] { call_target(sink.target, Py_None, text_object(std::get<1>(event))); });
+    case vorn::event_kind::error:
+      guarded([&] { call_target(sink.target, Py_None, text_object(std::get<vorn::event_kind::error>(event))); });
       return true;
     default:
       return false;
