@@ -107,6 +107,12 @@ def test_build_names_missing_debian_packages(tmp_path):
         in result.stderr
 
 
+# Under the sanitizer, the KeyboardInterrupt that the signal raises at an
+# arbitrary point of the interpreter leaves CPython's own thread-start and
+# object allocations unreleased at exit, which LeakSanitizer reports; the
+# command itself is pure Python and is checked by the ordinary run.
+@pytest.mark.skipif(bool(os.environ.get("VORN_SANITIZER")),
+                    reason="an asynchronous KeyboardInterrupt leaks CPython's own allocations under LeakSanitizer")
 @pytest.mark.parametrize("signum, options, status, outcome", [
     (signal.SIGINT, [], 0, "complete"),  # the way to end a recording without a limit
     (signal.SIGTERM, [], 0, "complete"),
