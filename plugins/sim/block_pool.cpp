@@ -59,8 +59,6 @@ ManagedBuffer BlockPool::Handle::acquire(std::uint64_t size) {
   return ManagedBuffer(bytes_of(block), std::min(size, pool.block_size_), &BlockPool::release);
 }
 
-std::uint64_t BlockPool::Handle::block_size() const noexcept { return pool_->block_size_; }
-
 std::uint64_t BlockPool::Handle::blocks_allocated() const noexcept {
   return pool_->allocated_.load(std::memory_order_relaxed);
 }

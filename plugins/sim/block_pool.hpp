@@ -33,7 +33,6 @@ class BlockPool {
     // std::bad_alloc.
     ManagedBuffer acquire(std::uint64_t size);
 
-    std::uint64_t block_size() const noexcept;
     // Blocks currently allocated by the pool (handed out or idle).
     std::uint64_t blocks_allocated() const noexcept;
 
