@@ -1,5 +1,7 @@
 #include "register_bank.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -17,8 +19,22 @@ RegisterBank::RegisterBank(std::uint32_t count)
 }
 
 bool RegisterBank::is_read_only(std::uint32_t addr) noexcept {
-  return addr == kIdentityRegister || addr == kTriggerCountRegister || addr == kTriggerAddrRegister ||
-         addr == kTriggerValueRegister;
+  return addr < kFirstPlainRegister && kFixedRegisters[addr].read_only;
+}
+
+std::string describe_fixed_registers(std::string_view separator) {
+  std::string text;
+  for (const FixedRegister& reg : kFixedRegisters) {
+    text += text.empty() ? "" : separator;
+    text += std::to_string(reg.index) + " " + std::string(reg.name);
+    if (reg.index == kIdentityRegister) {
+      char value[16];
+      std::snprintf(value, sizeof value, " 0x%08X", kIdentityValue);
+      text += value;
+    }
+    text += reg.read_only ? " read-only" : "";
+  }
+  return text;
 }
 
 BasicDeviceStatus RegisterBank::stage(std::uint32_t addr, std::uint32_t value) noexcept {

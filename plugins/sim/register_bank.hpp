@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "vorn/status.hpp"
@@ -21,6 +24,34 @@ enum RegisterIndex : std::uint32_t {
 };
 
 inline constexpr std::uint32_t kIdentityValue = 0x56524E31;  // "VRN1"
+
+// The registers with a fixed meaning, in index order. The bank's access rule
+// and every text that describes the register map are made from this table.
+struct FixedRegister {
+  RegisterIndex index;
+  std::string_view name;
+  bool read_only;
+};
+inline constexpr FixedRegister kFixedRegisters[] = {
+    {kIdentityRegister, "identity", true},          {kScratchRegister, "scratch", false},
+    {kTriggerCountRegister, "trigger count", true}, {kTriggerAddrRegister, "trigger address", true},
+    {kTriggerValueRegister, "trigger value", true},
+};
+static_assert(std::size(kFixedRegisters) == kFirstPlainRegister, "one entry per fixed register");
+static_assert(
+    [] {
+      for (std::uint32_t i = 0; i < kFirstPlainRegister; ++i) {
+        if (kFixedRegisters[i].index != i) {
+          return false;
+        }
+      }
+      return true;
+    }(),
+    "entries in index order");
+
+// The fixed registers as "0 identity 0x56524E31 read-only", "1 scratch", ...
+// joined by separator. Throws std::bad_alloc.
+std::string describe_fixed_registers(std::string_view separator);
 
 // Every operation is thread-safe and noexcept; one mutex guards the bank and
 // is never held while calling out.

@@ -91,9 +91,8 @@ std::optional<std::string> SimDevice::get_status() {
 std::optional<std::string> SimDevice::get_info() {
   std::string info = settings_.name + ": simulated data-acquisition device (" + std::string(kSimulatorName) + ")\n";
   info += "options: " + format_device_text(settings_) + "\n";
-  info += "registers: " + std::to_string(registers_.size()) +
-          " (0 identity 0x56524E31 read-only, 1 scratch, 2 trigger count, 3 trigger address, 4 trigger value; "
-          "2-4 read-only)\n";
+  info += "registers: " + std::to_string(registers_.size()) + " (" + describe_fixed_registers(", ") +
+          ", the rest read/write)\n";
   info += "memory: " + std::to_string(memory_.size()) + " bytes\n";
   info += "streams: address 0 = " + std::string(mode_name(settings_.stream.chunks)) +
           ", 1 = " + mode_name(ChunkMode::owned) + ", 2 = " + mode_name(ChunkMode::view) + "; default chunk size " +

@@ -22,53 +22,117 @@ struct Token {
   bool has_value = false;
 };
 
+// Reads a text left to right; pos is the next character to look at.
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : text_(text) {}
+
+  // Skips separators; false at the end of the text.
+  bool next_token() {
+    while (pos_ < text_.size() && is_separator(text_[pos_])) {
+      ++pos_;
+    }
+    return pos_ < text_.size();
+  }
+
+  // Reads one token "word" or "key=value".
+  Token read_token() {
+    const std::size_t start = pos_;
+    Token token;
+    token.key = read_while([](char c) { return !is_separator(c) && c != '='; });
+    if (pos_ < text_.size() && text_[pos_] == '=') {
+      token.has_value = true;
+      ++pos_;
+      token.value = pos_ < text_.size() && is_quote(text_[pos_]) ? read_quoted(start) : read_plain(start);
+    }
+    token.text = text_.substr(start, pos_ - start);
+    return token;
+  }
+
+ private:
+  template <typename Pred>
+  std::string_view read_while(Pred pred) {
+    const std::size_t start = pos_;
+    while (pos_ < text_.size() && pred(text_[pos_])) {
+      ++pos_;
+    }
+    return text_.substr(start, pos_ - start);
+  }
+
+  // '...' or "...": anything up to the same quote, then a separator or the end.
+  std::string read_quoted(std::size_t token_start) {
+    const char quote = text_[pos_++];
+    const std::size_t close = text_.find(quote, pos_);
+    if (close == std::string_view::npos) {
+      fail("unterminated quote in '" + std::string(text_.substr(token_start)) + "'");
+    }
+    std::string value(text_.substr(pos_, close - pos_));
+    pos_ = close + 1;
+    if (pos_ < text_.size() && !is_separator(text_[pos_])) {
+      fail("a separator must follow the quoted value in '" +
+           std::string(text_.substr(token_start, pos_ + 1 - token_start)) + "'");
+    }
+    return value;
+  }
+
+  // Up to the next separator; a quote may not appear inside.
+  std::string read_plain(std::size_t token_start) {
+    std::string value(read_while([](char c) { return !is_separator(c); }));
+    if (std::any_of(value.begin(), value.end(), is_quote)) {
+      fail("a quote may only open a value, in '" + std::string(text_.substr(token_start, pos_ - token_start)) + "'");
+    }
+    return value;
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
 // Splits the text into tokens "word" or "key=value"; a value may be quoted
 // with '...' or "..." to hold separators.
 std::vector<Token> tokenize(std::string_view text) {
   std::vector<Token> tokens;
-  std::size_t pos = 0;
-  while (true) {
-    while (pos < text.size() && is_separator(text[pos])) {
-      ++pos;
-    }
-    if (pos == text.size()) {
-      return tokens;
-    }
-    const std::size_t start = pos;
-    Token token;
-    while (pos < text.size() && !is_separator(text[pos]) && text[pos] != '=') {
-      ++pos;
-    }
-    token.key = text.substr(start, pos - start);
-    if (pos < text.size() && text[pos] == '=') {
-      token.has_value = true;
-      ++pos;
-      if (pos < text.size() && is_quote(text[pos])) {
-        const char quote = text[pos++];
-        const std::size_t close = text.find(quote, pos);
-        if (close == std::string_view::npos) {
-          fail("unterminated quote in '" + std::string(text.substr(start)) + "'");
-        }
-        token.value = std::string(text.substr(pos, close - pos));
-        pos = close + 1;
-        if (pos < text.size() && !is_separator(text[pos])) {
-          fail("a separator must follow the quoted value in '" + std::string(text.substr(start, pos + 1 - start)) +
-               "'");
-        }
-      } else {
-        const std::size_t value_start = pos;
-        while (pos < text.size() && !is_separator(text[pos])) {
-          ++pos;
-        }
-        token.value = std::string(text.substr(value_start, pos - value_start));
-        if (std::any_of(token.value.begin(), token.value.end(), is_quote)) {
-          fail("a quote may only open a value, in '" + std::string(text.substr(start, pos - start)) + "'");
-        }
-      }
-    }
-    token.text = text.substr(start, pos - start);
-    tokens.push_back(std::move(token));
+  Scanner scanner(text);
+  while (scanner.next_token()) {
+    tokens.push_back(scanner.read_token());
   }
+  return tokens;
+}
+
+// The digits of a count with their base and the multiplier of a suffix.
+struct CountDigits {
+  std::string_view digits;
+  int base = 10;
+  std::uint64_t scale = 1;
+};
+
+// Hexadecimal after 0x (no suffix), else decimal with an optional binary
+// suffix K, M or G in either case.
+CountDigits split_count(std::string_view value) {
+  if (value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
+    return {value.substr(2), 16, 1};
+  }
+  if (value.empty()) {
+    return {value};
+  }
+  std::uint64_t scale = 1;
+  switch (value.back()) {
+    case 'k':
+    case 'K':
+      scale = KiB;
+      break;
+    case 'm':
+    case 'M':
+      scale = MiB;
+      break;
+    case 'g':
+    case 'G':
+      scale = GiB;
+      break;
+    default:
+      return {value};
+  }
+  return {value.substr(0, value.size() - 1), 10, scale};
 }
 
 // A byte or item count: decimal digits with an optional binary suffix K, M or
@@ -81,48 +145,23 @@ std::uint64_t parse_count(std::string_view key, std::string_view value) {
   const auto too_large = [&]() {
     fail("value of option " + std::string(key) + " is too large: '" + std::string(value) + "'");
   };
-  std::string_view digits = value;
-  int base = 10;
-  std::uint64_t scale = 1;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits.remove_prefix(2);
-    base = 16;
-  } else if (!digits.empty()) {
-    switch (digits.back()) {
-      case 'k':
-      case 'K':
-        scale = KiB;
-        break;
-      case 'm':
-      case 'M':
-        scale = MiB;
-        break;
-      case 'g':
-      case 'G':
-        scale = GiB;
-        break;
-      default:
-        break;
-    }
-    if (scale != 1) {
-      digits.remove_suffix(1);
-    }
-  }
-  if (digits.empty()) {
+  const CountDigits count = split_count(value);
+  if (count.digits.empty()) {
     invalid();
   }
+  const char* const last = count.digits.data() + count.digits.size();
   std::uint64_t number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number, base);
+  const auto [end, error] = std::from_chars(count.digits.data(), last, number, count.base);
   if (error == std::errc::result_out_of_range) {
     too_large();
   }
-  if (error != std::errc() || end != digits.data() + digits.size()) {
+  if (error != std::errc() || end != last) {
     invalid();
   }
-  if (number > std::numeric_limits<std::uint64_t>::max() / scale) {
+  if (number > std::numeric_limits<std::uint64_t>::max() / count.scale) {
     too_large();
   }
-  return number * scale;
+  return number * count.scale;
 }
 
 std::uint64_t parse_in_range(std::string_view key, std::string_view value, std::uint64_t low, std::uint64_t high) {
@@ -181,22 +220,23 @@ const OptionEntry kOptions[] = {
      }},
 };
 
-std::string known_options() {
+// The names in a list, joined by ", ", for messages.
+template <typename Range, typename Name>
+std::string name_list(const Range& range, Name name) {
   std::string list;
-  for (const OptionEntry& entry : kOptions) {
+  for (const auto& item : range) {
     list += list.empty() ? "" : ", ";
-    list += entry.key;
+    list += name(item);
   }
   return list;
 }
 
+std::string known_options() {
+  return name_list(kOptions, [](const OptionEntry& entry) { return entry.key; });
+}
+
 std::string known_devices() {
-  std::string list;
-  for (std::string_view name : kDeviceNames) {
-    list += list.empty() ? "" : ", ";
-    list += name;
-  }
-  return list;
+  return name_list(kDeviceNames, [](std::string_view name) { return name; });
 }
 
 std::string quoted(const std::string& text) {

@@ -1,6 +1,7 @@
 // The texts that describe the devices and their options to users.
 #include <string>
 
+#include "register_bank.hpp"
 #include "sim_options.hpp"
 
 namespace vorn::sim {
@@ -47,9 +48,10 @@ Streams: start_read_stream address 0 = the chunks= option, 1 = owned chunks,
 2 = chunk views. Stream bytes are little-endian 64-bit counters 0, 1, 2, ...
 (the k-th 8 bytes hold k), continued exactly across chunks.
 
-Registers (addresses are register indices): 0 identity 0x56524E31 (read-only),
-1 scratch, 2 trigger count, 3 last trigger address, 4 last trigger value
-(2 to 4 read-only, updated by trigger), all others plain read/write.
+Registers (addresses are register indices):
+  )" + describe_fixed_registers("\n  ") +
+         R"(
+  all others plain read/write; trigger sets the three trigger registers
 Memory: write/read address the memory by byte offset; transfers stop at its end.)";
 }
 
