@@ -66,7 +66,8 @@ FakeStream* start(Consumer consumer) {
 template <typename Body>
 void within(std::chrono::seconds limit, Body body) {
 #ifdef _WIN32
-  GTEST_SKIP() << "hangs in this Windows build: GCC 12's std::atomic wait without futexes can miss a notify";
+  GTEST_SKIP()
+      << "hangs in this Windows build, likely in GCC 12's futex-less std::atomic wait, which can miss a notify";
 #endif
   auto done = std::async(std::launch::async, body);
   if (done.wait_for(limit) != std::future_status::ready) {
