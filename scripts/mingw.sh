@@ -31,11 +31,19 @@ echo "== preparing the wine prefix"
 
 echo "== tests under wine"
 status=0
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 120 | tee "$build/ctest.log" || status=1
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 60 | tee "$build/ctest.log" || status=1
+cp "$build/Testing/Temporary/LastTest.log" "$build/ctest-output.log"
 ran="$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\)$/\1/p' "$build/ctest.log")"
 skipped="$(grep -c '\*\*\*Skipped' "$build/ctest.log" || true)"
 # Each skipped test with the reason it gives.
 awk '/: Skipped$/ { getline reason } /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ { print "  skipped " $4 ": " reason }' \
-  "$build/Testing/Temporary/LastTest.log" | sort -u
+  "$build/ctest-output.log" | sort -u
+# GCC 12's std::atomic wait has no futex on Windows and can miss a notify, so
+# a stream test may hang now and then: failed tests get one more run, named
+# above; a second failure fails the step.
+if [ "$status" -ne 0 ]; then
+  echo "== running the failed tests once more"
+  ctest --test-dir "$build" --rerun-failed --output-on-failure --timeout 60 && status=0
+fi
 echo "== ${ran:-0} tests ran under wine, ${skipped} of them skipped"
 exit "$status"
