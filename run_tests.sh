@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything on a fresh machine and runs every gate, in this order:
-# the format check, the native tests, the stream core under ThreadSanitizer,
+# the format check, the native tests, the native tests cross-built for Windows
+# and run under wine, the stream core under ThreadSanitizer,
 # the Python tests, the stream stress run, the whole project (native and Python tests) under
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the fuzz targets.
 #
 # Extra arguments go to pytest (both Python runs). Build folders:
-# $VORN_BUILD_DIR (build), $VORN_TSAN_BUILD_DIR (build-tsan),
+# $VORN_BUILD_DIR (build), $VORN_MINGW_BUILD_DIR (build-mingw), $VORN_TSAN_BUILD_DIR (build-tsan),
 # $VORN_ASAN_BUILD_DIR (build-asan), $VORN_FUZZ_BUILD_DIR (build-fuzz);
 # $VORN_FUZZ_SECONDS is the fuzzing time per target (60), $VORN_STRESS_SECONDS
 # the length of the stress run (60).
@@ -18,6 +19,9 @@ echo "== format check [${SECONDS}s]"
 
 echo "== native tests [${SECONDS}s]"
 ctest --test-dir "$VORN_BUILD_DIR" --output-on-failure -j "$(nproc)"
+
+echo "== Windows cross build (MinGW-w64), native tests under wine [${SECONDS}s]"
+"$root/scripts/mingw.sh" "${VORN_MINGW_BUILD_DIR:-$root/build-mingw}"
 
 echo "== stream core under ThreadSanitizer [${SECONDS}s]"
 "$root/scripts/tsan.sh" "${VORN_TSAN_BUILD_DIR:-$root/build-tsan}"

@@ -1,3 +1,15 @@
+# vorn_hide_symbols(<target>...)
+#
+# Compiles the targets with hidden symbol visibility, inline functions
+# included: a library then exports only what it marks for export (on Windows,
+# what it declares __declspec(dllexport)). Used by vorn_add_plugin and by
+# every library of this project; available to out-of-tree plug-ins too.
+function(vorn_hide_symbols)
+  set_target_properties(${ARGN} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
 # vorn_add_plugin(<name> <sources>...)
 #
 # Builds a device-manager plug-in: a loadable module that exports only
@@ -22,9 +34,8 @@ function(vorn_add_plugin name)
   add_library(${name} MODULE ${ARGN} "${_vorn_mark}")
   target_link_libraries(${name} PRIVATE vorn::sdk)
   target_compile_features(${name} PRIVATE cxx_std_20)
+  vorn_hide_symbols(${name})
   set_target_properties(${name} PROPERTIES
-    CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON
     POSITION_INDEPENDENT_CODE ON
     BUILD_RPATH "$ORIGIN"
     INSTALL_RPATH "$ORIGIN")

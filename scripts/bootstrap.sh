@@ -14,17 +14,9 @@ packages=(cmake g++ make pkg-config pybind11-dev libboost-dev libboost-filesyste
 # The gates of run_tests.sh: the format check and the fuzz targets (clang-14,
 # whose libFuzzer and sanitizer runtimes come in libclang-rt-14-dev).
 packages+=(clang-format-14 clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# The cross build for Windows (scripts/mingw.sh) installs its own packages.
+source "$root/scripts/install_packages.sh"
+install_missing_packages "${packages[@]}"
 
 echo "== configuring $build"
 cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON)

@@ -295,6 +295,9 @@ TEST(EventPump, OverflowNoticeAtTheLimit) {
 // notice, in order, but the notices take no room in the queue, so data flows
 // again whenever the consumer catches up and memory stays bounded.
 TEST(EventPump, SustainedOverflowKeepsDeliveringDataWithBoundedQueue) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs sleeps of microseconds; Windows sleeps last at least a scheduler tick";
+#endif
   deleted<7> = 0;
   auto r = std::make_shared<Recorder>();
   r->during = [](vorn::StreamEvent&) { std::this_thread::sleep_for(std::chrono::microseconds(20)); };

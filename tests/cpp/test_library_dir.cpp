@@ -2,6 +2,9 @@
 // every failure it reports, against the test plug-ins of tests/plugins.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -22,6 +25,9 @@ fs::path plugin(const std::string& name) {
 
 // True while the file is mapped into this process.
 bool is_mapped(const fs::path& library) {
+#ifdef _WIN32
+  return GetModuleHandleW(fs::canonical(library).wstring().c_str()) != nullptr;
+#else
   const auto target = fs::canonical(library).string();
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {
@@ -30,6 +36,7 @@ bool is_mapped(const fs::path& library) {
     }
   }
   return false;
+#endif
 }
 
 // Runs the test in a scratch folder and returns to the original one after.
@@ -65,8 +72,13 @@ TEST(LibraryFolder, IsTheParentAsWrittenInGenericForm) {
       {"/opt/vorn/libx.so", "/opt/vorn"},
       {"/libx.so", "/"},
       {"a//b/libx.so", "a/b"},
+#ifdef _WIN32
+      {"C:\\vorn\\plugins\\libx.so", "C:/vorn/plugins"},
+      {"a/b\\c/libx.so", "a/b/c"},
+#else
       {"C:\\vorn\\plugins\\libx.so", ""},
       {"a/b\\c/libx.so", "a/b\\c"},
+#endif
   };
   for (const auto& c : cases) {
     EXPECT_EQ(pyvorn::library_folder_of(c.path), c.folder) << c.path;
@@ -82,7 +94,9 @@ TEST(LibraryFolder, SetValueIsKeptUntilChanged) {
 
 TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
   fs::create_directory("plugins_dir");
+#ifndef _WIN32  // wine has no symbolic links
   fs::create_directory_symlink(scratch_ / "plugins_dir", "link_to_dir");
+#endif
   const auto no_export = plugin("vorn_test_no_export").string();
   const auto throwing = plugin("vorn_test_throwing").string();
   const auto wrong_mark = plugin("vorn_test_wrong_mark").string();
@@ -93,7 +107,9 @@ TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
       {"missing.so", "Device Manager not found: missing.so"},
       {"nowhere/../missing.so", "Device Manager not found: nowhere/../missing.so"},
       {"plugins_dir", "Not a regular file: plugins_dir"},
+#ifndef _WIN32
       {"link_to_dir", "Not a regular file: link_to_dir"},
+#endif
       {no_export, "Device Manager does not have create_manager function: " + no_export},
       {throwing, "Failed to create manager: " + throwing + " create_manager refused"},
       {wrong_mark, "Plug-in interface version mismatch: " + wrong_mark + " was built for interface version " +
@@ -116,6 +132,9 @@ TEST_F(ScratchFolder, FailuresCarryThePathAsGiven) {
 }
 
 TEST_F(ScratchFolder, StatusFailureIsAFilesystemError) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a loop of symbolic links, which wine cannot create";
+#endif
   fs::create_symlink("loop_b", "loop_a");
   fs::create_symlink("loop_a", "loop_b");
   try {
@@ -193,7 +212,7 @@ TEST(Loader, DevicesKeepTheLibraryLoaded) {
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first, second);
   EXPECT_NE(first->info(), second->info());
-  EXPECT_EQ(first->location(), fs::path(VORN_TEST_PLUGIN_DIR));
+  EXPECT_EQ(first->location(), fs::absolute(VORN_TEST_PLUGIN_DIR));
 
   {
     // The deleter, not the device, holds the manager: it must be destroyed.

@@ -1,6 +1,5 @@
 // The built plug-in, loaded the way the module loads it: dlopen, then
 // create_manager, then a std::shared_ptr around the manager.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "dl_compat.hpp"
 #include "stream_recorder.hpp"
 #include "vorn/vorn.hpp"
 
