@@ -48,6 +48,7 @@ std::uint64_t SimStream::live_streams() noexcept { return g_live_streams.load(st
 
 void SimStream::stop() {
   stop_source_.request_stop();
+  throttle_.wake();
   if (t_producing == this) {
     return;  // joining ourselves would never return
   }

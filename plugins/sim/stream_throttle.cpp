@@ -11,7 +11,7 @@ constexpr double kMaxWaitSeconds = 1e9;
 StreamThrottle::StreamThrottle(std::uint64_t byte_rate, std::uint64_t chunk_rate) noexcept
     : byte_rate_(byte_rate), chunk_rate_(chunk_rate), start_(Clock::now()) {}
 
-bool StreamThrottle::wait(std::uint64_t bytes, std::uint64_t chunks, std::stop_token stop) {
+bool StreamThrottle::wait(std::uint64_t bytes, std::uint64_t chunks, const std::stop_token& stop) {
   if (!limited()) {
     return !stop.stop_requested();
   }
@@ -29,8 +29,12 @@ bool StreamThrottle::wait(std::uint64_t bytes, std::uint64_t chunks, std::stop_t
     return !stop.stop_requested();  // behind schedule: catch up without a wait
   }
   std::unique_lock lock(mutex_);
-  wake_.wait_until(lock, stop, deadline, [] { return false; });
-  return !stop.stop_requested();
+  return !wake_.wait_until(lock, deadline, [&] { return stop.stop_requested(); });
+}
+
+void StreamThrottle::wake() noexcept {
+  { std::lock_guard lock(mutex_); }
+  wake_.notify_all();
 }
 
 }  // namespace vorn::sim

@@ -255,10 +255,6 @@ TEST(SimStream, OwnedChunksOutliveStreamAndDeviceAndAreReleasedOnce) {
 }
 
 TEST(SimStream, ThrottlesToTheByteAndChunkRates) {
-#ifdef _WIN32
-  GTEST_SKIP() << "hangs now and then in this Windows build, likely in GCC 12's futex-less std::atomic wait "
-                  "(std::stop_token uses it too), which can miss a notify";
-#endif
   struct Case {
     const char* options;
     std::chrono::milliseconds at_least;
@@ -275,10 +271,6 @@ TEST(SimStream, ThrottlesToTheByteAndChunkRates) {
 }
 
 TEST(SimStream, StopInterruptsAThrottleWait) {
-#ifdef _WIN32
-  GTEST_SKIP() << "hangs now and then in this Windows build, likely in GCC 12's futex-less std::atomic wait "
-                  "(std::stop_token uses it too), which can miss a notify";
-#endif
   auto device = make_device("sim0 chunk_size=1 chunk_rate=1");
   auto recorder = std::make_shared<StreamRecorder>();
   auto stream = start(*device, kStreamView, recorder);
