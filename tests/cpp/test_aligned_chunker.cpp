@@ -22,6 +22,7 @@
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
 #include "stream/view_lease.hpp"
+#include "stream_callback_access.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -201,7 +202,7 @@ TEST(AlignedChunker, AnUnallocatableCarryThrows) {
 TEST(AlignedChunker, NullStateDestroyIsIgnored) {
   Sink sink;
   vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 3);
-  chunker.ops()->destroy(nullptr);
+  vorn::StreamCallbackAccess::ops(chunker)->destroy(nullptr);
   EXPECT_EQ(sink.destroyed, 0);
 }
 
