@@ -23,6 +23,7 @@
 #include "stream/event_pump.hpp"
 #include "stream/view_lease.hpp"
 #include "stream_callback_access.hpp"
+#include "stream_recorder.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -454,46 +455,20 @@ TEST(AlignedChunker, NoLeaseOutsideEmissions) {
 
 // End to end behind an EventPump, on its worker: views pushed by the device
 // are copied by the pump, so the in-place runs can be taken.
-struct ThreadSink {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::size_t> sizes;
-  std::vector<std::shared_ptr<void>> owners;
-  bool ended = false;
-  int destroyed = 0;
-};
-
-void thread_sink_invoke(void* state, vorn::StreamEvent& event) {
-  auto& s = *static_cast<ThreadSink*>(state);
-  std::lock_guard lock(s.mutex);
-  if (auto* v = std::get_if<3>(&event)) {
-    s.bytes.insert(s.bytes.end(), v->data, v->data + v->size);
-    s.sizes.push_back(v->size);
-    if (s.sizes.size() % 2 == 0) {
-      s.owners.push_back(current_view_lease()->take());
-    }
-  } else if (event.index() == 0) {
-    s.ended = true;
-    s.cv.notify_all();
-  }
-}
-
-void thread_sink_destroy(void* state) {
-  auto& s = *static_cast<ThreadSink*>(state);
-  std::lock_guard lock(s.mutex);
-  ++s.destroyed;
-  s.cv.notify_all();
-}
-
-constexpr vorn::StreamCallbackOps kThreadSinkOps{&thread_sink_invoke, &thread_sink_destroy};
-
 TEST(AlignedChunker, BehindAnEventPump) {
-  ThreadSink sink;
+  using vorn::test::RecordedEvent;
+  auto sink = std::make_shared<vorn::test::StreamRecorder>(/*keep_owned=*/false, /*copy_bytes=*/true);
+  std::vector<std::shared_ptr<void>> owners;  // the worker's until the sink is destroyed
+  int views = 0;
+  sink->during = [&](vorn::StreamEvent& event) {
+    if (event.index() == 3 && ++views % 2 == 0) {
+      owners.push_back(current_view_lease()->take());
+    }
+  };
   std::vector<std::uint8_t> input;
   {
     vorn::StreamCallback pump =
-        make_event_pump(make_aligned_chunker(vorn::StreamCallback(&kThreadSinkOps, &sink), 16), 4096);
+        make_event_pump(make_aligned_chunker(vorn::test::StreamRecorder::callback(sink), 16), 4096);
     std::thread device([&] {
       std::mt19937 rng(7);
       std::vector<std::uint8_t> buffer(200);
@@ -510,15 +485,19 @@ TEST(AlignedChunker, BehindAnEventPump) {
       pump(end);
     });
     device.join();
-    std::unique_lock lock(sink.mutex);
-    ASSERT_TRUE(sink.cv.wait_for(lock, std::chrono::seconds(20), [&] { return sink.destroyed == 1; }));
+    ASSERT_TRUE(sink->wait_for_destroyed(std::chrono::seconds(20)));
   }
-  EXPECT_TRUE(sink.ended);
-  EXPECT_EQ(sink.bytes, input);
-  for (std::size_t k = 0; k + 1 < sink.sizes.size(); ++k) {
-    ASSERT_EQ(sink.sizes[k] % 16, 0u);
+  const auto got = sink->events();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t k = 0; k + 1 < got.size(); ++k) {
+    ASSERT_EQ(got[k].kind, RecordedEvent::view);
+    ASSERT_TRUE(k + 2 == got.size() || got[k].size % 16 == 0) << k;  // all but the last piece
+    bytes.insert(bytes.end(), got[k].bytes.begin(), got[k].bytes.end());
   }
-  for (const auto& owner : sink.owners) {
+  EXPECT_EQ(bytes, input);
+  for (const auto& owner : owners) {
     EXPECT_NE(owner, nullptr);  // the pump's copies and the carry are the module's
   }
 }

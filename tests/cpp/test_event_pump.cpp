@@ -83,6 +83,30 @@ void hold_worker(EventPump& pump, StreamRecorder& r) {
   ASSERT_EQ(pump.waiting(), 0);
 }
 
+// Runs body(pump, recorder) with the worker held as above; the body ends the
+// stream. Returns what the consumer saw, once the pump is gone.
+template <typename Body>
+std::vector<RecordedEvent> with_held_worker(std::int32_t max_elements, Body body) {
+  auto r = make_recorder();
+  {
+    EventPump pump(consumer_for(r), max_elements);
+    hold_worker(pump, *r);
+    body(pump, *r);
+    r->open_gate();  // also when the body failed early, so the pump can go
+    EXPECT_TRUE(r->wait_for_destroyed());
+  }
+  return r->events();
+}
+
+// Asserts that got[first + i] is owning_chunk(i) for i in [0, count).
+void expect_counting_chunks(const std::vector<RecordedEvent>& got, std::size_t first, std::uint32_t count) {
+  ASSERT_GE(got.size(), first + count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ASSERT_EQ(got[first + i].kind, RecordedEvent::owned) << i;
+    ASSERT_EQ(value_of(got[first + i]), i);
+  }
+}
+
 TEST(EventPump, MaxElementsBelowInitElementsThrows) {
   auto r = make_recorder();
   try {
@@ -171,10 +195,7 @@ TEST(EventPump, DeliversInPushOrderExactlyOnce) {
 
 TEST(EventPump, OverflowNoticeAtTheLimit) {
   deleted<2> = 0;
-  auto r = make_recorder();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 64; ++i) {
       ASSERT_EQ(pump.waiting(), static_cast<std::int64_t>(i));
       push(pump, owning_chunk<2>(i));
@@ -192,18 +213,13 @@ TEST(EventPump, OverflowNoticeAtTheLimit) {
       ASSERT_EQ(pump.waiting(), 65);
     }
     EXPECT_EQ(deleted<2>.load(), 6);
-    r->open_gate();
-    ASSERT_TRUE(r->wait_for_events(71));
+    r.open_gate();
+    ASSERT_TRUE(r.wait_for_events(71));
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_for_destroyed());
-  }
-  const auto got = r->events();
+  });
   ASSERT_EQ(got.size(), 72u);
   EXPECT_EQ(got[0].text, "first");
-  for (std::uint32_t i = 0; i < 64; ++i) {
-    ASSERT_EQ(got[1 + i].kind, RecordedEvent::owned);
-    ASSERT_EQ(value_of(got[1 + i]), i);
-  }
+  expect_counting_chunks(got, 1, 64);
   for (std::size_t i = 65; i < 71; ++i) {
     ASSERT_EQ(got[i].kind, RecordedEvent::error);
     ASSERT_EQ(got[i].text, kNotice);
@@ -258,24 +274,16 @@ TEST(EventPump, SustainedOverflowKeepsDeliveringDataWithBoundedQueue) {
 
 TEST(EventPump, QueueGrowsUpToTheLimitWithoutLoss) {
   deleted<3> = 0;
-  auto r = make_recorder();
-  {
-    EventPump pump(consumer_for(r), 4096);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(4096, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 1000; ++i) {
       push(pump, owning_chunk<3>(i));
     }
     ASSERT_EQ(pump.waiting(), 1000);
-    r->open_gate();
+    r.open_gate();
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_for_destroyed());
-  }
-  const auto got = r->events();
+  });
   ASSERT_EQ(got.size(), 1002u);
-  for (std::uint32_t i = 0; i < 1000; ++i) {
-    ASSERT_EQ(got[1 + i].kind, RecordedEvent::owned);
-    ASSERT_EQ(value_of(got[1 + i]), i);
-  }
+  expect_counting_chunks(got, 1, 1000);
   EXPECT_EQ(got.back().kind, RecordedEvent::end);
   EXPECT_EQ(deleted<3>.load(), 1000);
 }
@@ -283,18 +291,12 @@ TEST(EventPump, QueueGrowsUpToTheLimitWithoutLoss) {
 // The end marker is stored whatever waits, behind the notices, so a stream
 // that ends always says so, last.
 TEST(EventPump, EndMarkerIsNeverDropped) {
-  auto r = make_recorder();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder&) {
     for (std::uint32_t i = 0; i < 65; ++i) {
       push(pump, vorn::StreamEvent(std::in_place_index<1>, std::to_string(i)));
     }
     push(pump, vorn::StreamEvent{});
-    r->open_gate();
-    ASSERT_TRUE(r->wait_for_destroyed());
-  }
-  const auto got = r->events();
+  });
   ASSERT_EQ(got.size(), 67u);
   EXPECT_EQ(got[65].text, kNotice);
   EXPECT_EQ(got.back().kind, RecordedEvent::end);
@@ -303,23 +305,17 @@ TEST(EventPump, EndMarkerIsNeverDropped) {
 // A drop after an event stored behind an earlier run of notices starts a new
 // run: its notice comes after that event, in its place.
 TEST(EventPump, OverflowAfterAStoredEventGetsItsOwnNotice) {
-  auto r = make_recorder();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 64; ++i) {
       push(pump, vorn::StreamEvent(std::in_place_index<1>, std::to_string(i)));
     }
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("dropped 1")));
-    r->let_through(2);  // "first" and "0" return; "1" is being delivered
-    ASSERT_TRUE(r->wait_for_entered(3));
+    r.let_through(2);  // "first" and "0" return; "1" is being delivered
+    ASSERT_TRUE(r.wait_for_entered(3));
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("stored")));
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("dropped 2")));
     push(pump, vorn::StreamEvent{});
-    r->open_gate();
-    ASSERT_TRUE(r->wait_for_destroyed());
-  }
-  const auto got = r->events();
+  });
   ASSERT_EQ(got.size(), 69u);
   EXPECT_EQ(got[64].text, "63");
   EXPECT_EQ(got[65].text, kNotice);
