@@ -98,6 +98,19 @@ std::vector<RecordedEvent> with_held_worker(std::int32_t max_elements, Body body
   return r->events();
 }
 
+// A pump (limit 64) whose worker is held as above, with `count` owning
+// chunks of tag Tag waiting behind the held delivery.
+template <int Tag>
+std::unique_ptr<EventPump> held_with_chunks(const std::shared_ptr<StreamRecorder>& r, std::uint32_t count) {
+  deleted<Tag> = 0;
+  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
+  hold_worker(*pump, *r);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    push(*pump, owning_chunk<Tag>(i));
+  }
+  return pump;
+}
+
 // Asserts that got[first + i] is owning_chunk(i) for i in [0, count).
 void expect_counting_chunks(const std::vector<RecordedEvent>& got, std::size_t first, std::uint32_t count) {
   ASSERT_GE(got.size(), first + count);
@@ -349,13 +362,8 @@ TEST(EventPump, ViewsAreCopiedAtPushTime) {
 }
 
 TEST(EventPump, ShutdownReleasesQueuedChunksUndelivered) {
-  deleted<4> = 0;
   auto r = make_recorder();
-  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
-  hold_worker(*pump, *r);
-  for (std::uint32_t i = 0; i < 10; ++i) {
-    push(*pump, owning_chunk<4>(i));
-  }
+  auto pump = held_with_chunks<4>(r, 10);
   push(*pump, vorn::StreamEvent{});
   pump->request_stop();
   r->open_gate();
@@ -366,13 +374,8 @@ TEST(EventPump, ShutdownReleasesQueuedChunksUndelivered) {
 }
 
 TEST(EventPump, ShutdownWaitsForTheDeliveryInProgress) {
-  deleted<5> = 0;
   auto r = make_recorder();
-  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
-  hold_worker(*pump, *r);
-  for (std::uint32_t i = 0; i < 5; ++i) {
-    push(*pump, owning_chunk<5>(i));
-  }
+  auto pump = held_with_chunks<5>(r, 5);
   std::thread opener([&] {
     std::this_thread::sleep_for(100ms);
     r->open_gate();
