@@ -81,9 +81,9 @@ void free_block(std::uint8_t* block) { std::free(block); }
 // per run instead of one per dropped event, and notices do not hold the queue
 // at its limit. The queue holds StreamEvents only, so that element is an
 // owning chunk whose deleter is release_run: notice_run_of recognises it by
-// that deleter, and it is never handed to the consumer. Shared by the producer, which extends the run
-// while it is the last element stored, and the element, which the worker
-// turns back into one notice per dropped event.
+// that deleter, and it is never handed to the consumer. Shared by the
+// producer, which extends the run while it is the last element stored, and
+// the element, which the worker turns back into one notice per dropped event.
 struct NoticeRun {
   // Notices beyond the first; -1 once the worker has taken the run, after
   // which the producer starts a new one.
