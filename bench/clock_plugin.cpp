@@ -1,5 +1,7 @@
 // vorn_bench_clock: a device-manager plug-in for the stream benchmarks.
-// Benchmark-only; not installed.
+// Benchmark-only; not installed. Its purpose: chunks stamped with the push
+// time, at a set rate and from recycled blocks, so that latency and throughput
+// can be measured without the cost of a simulated device.
 //
 // Device text: space-separated key=value options, all optional:
 //   rate=N         chunks per second (default 1000); 0 = as fast as the
@@ -39,6 +41,7 @@
 #include <variant>
 #include <vector>
 
+#include "stream_only_device.hpp"
 #include "vorn/vorn.hpp"
 
 namespace {
@@ -350,19 +353,9 @@ class ClockStream final : public vorn::Device::DataStream {
   std::jthread producer_;  // last: starts after, and stops before, the rest
 };
 
-class ClockDevice final : public vorn::Device {
+class ClockDevice final : public vorn_test::StreamOnlyDevice {
  public:
   explicit ClockDevice(const ClockSettings& settings) : settings_(settings) {}
-
-  vorn::BasicDeviceStatus set_register(std::uint32_t, std::uint32_t, std::uint32_t) noexcept override {
-    return vorn::BasicDeviceStatus::Failure;
-  }
-  vorn::BasicDeviceStatus send_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
-  std::uint32_t get_register(std::uint32_t) noexcept override { return 0; }
-  vorn::BasicDeviceStatus read_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
-  vorn::BasicDeviceStatus trigger(std::uint32_t, int) noexcept override { return vorn::BasicDeviceStatus::Failure; }
-  std::uint64_t write(std::uint32_t, std::uint64_t, std::uint8_t*) noexcept override { return 0; }
-  std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t*) noexcept override { return 0; }
 
   std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr, vorn::StreamCallback&& callback,
                                                                std::uint64_t chunk_size) override {

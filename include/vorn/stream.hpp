@@ -76,10 +76,11 @@ class StreamCallback {
     }
   }
 
-  const StreamCallbackOps* ops() const noexcept { return ops_; }
-  void* state() const noexcept { return state_; }
-
  private:
+  // Read access to the two pointers for the module's own tests; declared
+  // here, defined only by them. Adds nothing to the layout.
+  friend struct StreamCallbackAccess;
+
   const StreamCallbackOps* ops_ = nullptr;
   void* state_ = nullptr;
 };

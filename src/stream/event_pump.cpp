@@ -77,12 +77,13 @@ void run_idle_hook() noexcept {
 void free_block(std::uint8_t* block) { std::free(block); }
 
 // A run of overflow notices. Notices that follow one another are stored as
-// one queue element (an owning chunk whose deleter is release_run, never
-// handed to the consumer) that counts them, so a stalled consumer costs one
-// element per run instead of one per dropped event, and notices do not hold
-// the queue at its limit. Shared by the producer, which extends the run
-// while it is the last element stored, and the element, which the worker
-// turns back into one notice per dropped event.
+// one queue element that counts them, so a stalled consumer costs one element
+// per run instead of one per dropped event, and notices do not hold the queue
+// at its limit. The queue holds StreamEvents only, so that element is an
+// owning chunk whose deleter is release_run: notice_run_of recognises it by
+// that deleter, and it is never handed to the consumer. Shared by the
+// producer, which extends the run while it is the last element stored, and
+// the element, which the worker turns back into one notice per dropped event.
 struct NoticeRun {
   // Notices beyond the first; -1 once the worker has taken the run, after
   // which the producer starts a new one.
@@ -97,10 +98,35 @@ void release_run(std::uint8_t* run) {
   }
 }
 
+// The run that `event` carries, or null for an event of the device.
 NoticeRun* notice_run_of(vorn::StreamEvent& event) noexcept {
   auto* chunk = std::get_if<vorn::ManagedBuffer>(&event);
   return chunk != nullptr && chunk->data.get_deleter() == &release_run ? reinterpret_cast<NoticeRun*>(chunk->data.get())
                                                                        : nullptr;
+}
+
+// An overflow notice; waits (yielding) while its text cannot be allocated, as
+// the producer waits for the memory of a run.
+vorn::StreamEvent overflow_notice() noexcept {
+  vorn::StreamEvent notice;
+  while (notice.index() != vorn::event_kind::error) {
+    try {
+      notice.emplace<vorn::event_kind::error>(kOverflowNotice);
+    } catch (const std::bad_alloc&) {
+      std::this_thread::yield();
+    }
+  }
+  return notice;
+}
+
+// Worker side: one notice per event dropped in `run`, in the run's place.
+// Taking the run closes it: later drops start a new one behind newer events.
+void deliver_notices(NoticeRun& run, const std::stop_token& stop, const vorn::StreamCallback& consumer) noexcept {
+  const std::int64_t count = 1 + run.extra.exchange(-1, std::memory_order_acq_rel);
+  for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
+    vorn::StreamEvent notice = overflow_notice();
+    consumer(notice);
+  }
 }
 
 }  // namespace
@@ -156,6 +182,27 @@ struct EventPump::Shared {
     vorn::StreamEvent event;
     while (queue.try_dequeue(event)) {
       event = vorn::StreamEvent{};
+    }
+  }
+
+  // Worker side: delivers the queued events in order until the end marker has
+  // been delivered or stop is requested, idling while the queue is empty.
+  void deliver_until_end(const std::stop_token& stop, vorn::StreamCallback& consumer) noexcept {
+    while (!stop.stop_requested()) {
+      vorn::StreamEvent event;
+      if (!queue.try_dequeue(event)) {
+        run_idle_hook();
+        idle(stop);
+      } else if (NoticeRun* run = notice_run_of(event)) {
+        deliver_notices(*run, stop, consumer);
+      } else {
+        const bool end = event.index() == vorn::event_kind::end;
+        consumer(event);
+        if (end) {
+          return;
+        }
+      }
+      // The event dies here, releasing an owning chunk the consumer left.
     }
   }
 };
@@ -216,49 +263,54 @@ EventPump::~EventPump() {
 }
 
 void EventPump::push(vorn::StreamEvent& event) noexcept {
-  Shared& shared = *shared_;
-  Queue& queue = shared.queue;
   if (event.index() == vorn::event_kind::end) {
-    // The end marker is never dropped, whatever waits: it tells the consumer
-    // that the stream is over (and the aligning adapter to flush what it
-    // holds). It goes behind a run of notices, like any event.
-    close_notice_run();
-    while (!queue.enqueue(vorn::StreamEvent{})) {
-      std::this_thread::yield();  // out of memory: wait for some
-    }
-    shared.wake_after_store();
-    return;
+    store_end_marker();
+  } else if (waiting() < max_elements_ && store(event)) {
+    close_notice_run();  // the run is no longer the last element stored
+    shared_->wake_after_store();
+  } else {
+    // Overflow, or no memory for the event: a notice takes its place. The
+    // device's event is left as it is (or already released by store).
+    add_overflow_notice();
   }
-  if (waiting() < max_elements_) {
-    bool stored;
-    if (event.index() == vorn::event_kind::chunk_view) {
-      // A chunk view: copy the bytes, the device may reuse them on return.
-      const vorn::DataView view = *std::get_if<vorn::event_kind::chunk_view>(&event);
-      auto* block = static_cast<std::uint8_t*>(std::malloc(view.size != 0 ? view.size : 1));
-      stored = false;
-      if (block != nullptr) {
-        if (view.size != 0) {
-          std::memcpy(block, view.data, view.size);
-        }
-        vorn::ManagedBuffer copy(block, view.size, &free_block);
-        stored = queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, std::move(copy));
-      }
-    } else {
-      // Error text or owning chunk: the payload moves in. The
-      // allocating enqueue fails only before it moves anything.
-      stored = queue.enqueue(std::move(event));
-      if (!stored) {
-        event = vorn::StreamEvent{};  // out of memory: the payload is released here, once
-      }
-    }
-    if (stored) {
-      close_notice_run();  // the run is no longer the last element stored
-      shared.wake_after_store();
-      return;
-    }
+}
+
+void EventPump::store_end_marker() noexcept {
+  // The end marker is never dropped, whatever waits: it tells the consumer
+  // that the stream is over (and the aligning adapter to flush what it
+  // holds). It goes behind a run of notices, like any event.
+  close_notice_run();
+  while (!shared_->queue.enqueue(vorn::StreamEvent{})) {
+    std::this_thread::yield();  // out of memory: wait for some
   }
-  // Overflow, or no memory for the event: a notice takes its place. The
-  // device's event is left as it is (or already released above).
+  shared_->wake_after_store();
+}
+
+bool EventPump::store(vorn::StreamEvent& event) noexcept {
+  Queue& queue = shared_->queue;
+  if (event.index() == vorn::event_kind::chunk_view) {
+    // The device may reuse a view's bytes once push returns: store a copy.
+    const vorn::DataView view = *std::get_if<vorn::event_kind::chunk_view>(&event);
+    auto* block = static_cast<std::uint8_t*>(std::malloc(view.size != 0 ? view.size : 1));
+    if (block == nullptr) {
+      return false;
+    }
+    if (view.size != 0) {
+      std::memcpy(block, view.data, view.size);
+    }
+    vorn::ManagedBuffer copy(block, view.size, &free_block);
+    return queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, std::move(copy));
+  }
+  // Error text or owning chunk: the payload moves in. The allocating enqueue
+  // fails only before it moves anything.
+  if (queue.enqueue(std::move(event))) {
+    return true;
+  }
+  event = vorn::StreamEvent{};  // out of memory: the payload is released here, once
+  return false;
+}
+
+void EventPump::add_overflow_notice() noexcept {
   if (open_run_ != nullptr) {
     auto* run = static_cast<NoticeRun*>(open_run_);
     for (std::int64_t extra = run->extra.load(std::memory_order_acquire); extra >= 0;) {
@@ -268,22 +320,27 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
     }
     close_notice_run();  // taken meanwhile: start a new run
   }
+  store_notice_run();
+  shared_->wake_after_store();
+}
+
+void EventPump::store_notice_run() noexcept {
   for (;;) {
     auto* run = new (std::nothrow) NoticeRun;
     if (run != nullptr) {
       try {
-        if (queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, reinterpret_cast<std::uint8_t*>(run), 0,
-                          &release_run)) {
+        // An owning chunk marked by its deleter carries the run (see NoticeRun).
+        if (shared_->queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>,
+                                   reinterpret_cast<std::uint8_t*>(run), 0, &release_run)) {
           open_run_ = run;
-          break;
+          return;
         }
       } catch (const std::bad_alloc&) {
       }
       delete run;
     }
-    std::this_thread::yield();
+    std::this_thread::yield();  // out of memory: wait for some
   }
-  shared.wake_after_store();
 }
 
 void EventPump::close_notice_run() noexcept {
@@ -296,42 +353,11 @@ void EventPump::close_notice_run() noexcept {
 std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64_t>(shared_->queue.size_approx()); }
 
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
+  worker.stop = &stop;
   {
-    Shared& state = *shared;
-    worker.stop = &stop;
     // Runs on the stopping thread (or here, if stop came first).
-    std::stop_callback on_stop(stop, [&state]() noexcept { state.wake_for_stop(); });
-    while (!stop.stop_requested()) {
-      vorn::StreamEvent event;
-      if (!state.queue.try_dequeue(event)) {
-        run_idle_hook();
-        state.idle(stop);
-        continue;
-      }
-      if (NoticeRun* run = notice_run_of(event)) {
-        // One notice per dropped event, in the run's place. Taking the run
-        // closes it: later drops start a new one behind newer events.
-        const std::int64_t count = 1 + run->extra.exchange(-1, std::memory_order_acq_rel);
-        for (std::int64_t i = 0; i < count && !stop.stop_requested(); ++i) {
-          vorn::StreamEvent notice;
-          while (notice.index() != vorn::event_kind::error) {
-            try {
-              notice.emplace<vorn::event_kind::error>(kOverflowNotice);
-            } catch (const std::bad_alloc&) {
-              std::this_thread::yield();  // out of memory: wait for some, as the producer would
-            }
-          }
-          consumer(notice);
-        }
-        continue;
-      }
-      const bool end = event.index() == vorn::event_kind::end;
-      consumer(event);
-      if (end) {
-        break;
-      }
-      // The event dies here, releasing an owning chunk the consumer left.
-    }
+    std::stop_callback on_stop(stop, [&state = *shared]() noexcept { state.wake_for_stop(); });
+    shared->deliver_until_end(stop, consumer);
   }
   run_idle_hook();
   worker.idle_hook = nullptr;

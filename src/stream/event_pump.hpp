@@ -18,8 +18,8 @@ namespace pyvorn {
 // Threading contract:
 // - Producer: push() is called by the device's thread, by ONE thread at a
 //   time (the queue is single-producer). push() never blocks and never takes
-//   a lock; it only waits, yielding, while the memory for the overflow notice
-//   cannot be had. It may make one non-blocking wake-up system call, and only
+//   a lock; it only waits, yielding, while the memory for the end marker or
+//   an overflow notice cannot be had. It may make one non-blocking wake-up system call, and only
 //   when the worker has gone to sleep.
 // - Worker: the pump's own thread calls the consumer's invoke for each event
 //   and, after its loop, the consumer's destroy. It spins briefly (yielding)
@@ -99,6 +99,14 @@ class EventPump {
   // while the worker has not taken it (a NoticeRun, shared with the element).
   void* open_run_ = nullptr;
 
+  // Producer side: the steps of push().
+  void store_end_marker() noexcept;
+  // Stores the event (a view as an owning copy); false when the queue cannot
+  // take it, after releasing an owned payload.
+  bool store(vorn::StreamEvent& event) noexcept;
+  // Counts a notice in the open run, or stores a new run.
+  void add_overflow_notice() noexcept;
+  void store_notice_run() noexcept;
   // Producer side (or the destructor): stops extending the open run.
   void close_notice_run() noexcept;
 };

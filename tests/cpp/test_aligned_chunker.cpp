@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <random>
 #include <stdexcept>
@@ -22,6 +20,8 @@
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
 #include "stream/view_lease.hpp"
+#include "stream_callback_access.hpp"
+#include "stream_recorder.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -51,47 +51,30 @@ vorn::StreamEvent view(std::vector<std::uint8_t>& bytes) {
   return vorn::StreamEvent(std::in_place_index<3>, vorn::DataView{bytes.data(), bytes.size()});
 }
 
-// One emission seen downstream.
-struct Emission {
-  std::size_t index = 0;
-  std::string text;
-  const std::uint8_t* data = nullptr;
-  std::vector<std::uint8_t> bytes;
-  bool lease = false;  // a lease was published for the call
-};
+using vorn::test::RecordedEvent;
+using vorn::test::StreamRecorder;
 
+// The downstream: the shared recorder, with byte copies, plus what only these
+// tests look at, whether a view lease was published for each call. `during`
+// runs inside each call, before the call is recorded. Single-threaded.
 struct Sink {
-  std::vector<Emission> got;
-  int destroyed = 0;
-  std::function<void(vorn::StreamEvent&, Emission&)> during;
+  std::shared_ptr<StreamRecorder> recorder = std::make_shared<StreamRecorder>(false, true);
+  std::vector<bool> leases;
+  std::function<void(vorn::StreamEvent&)> during;
+
+  std::vector<RecordedEvent> got() const { return recorder->events(); }
+  int destroyed() const { return recorder->destroy_count(); }
 };
 
-void sink_invoke(void* state, vorn::StreamEvent& event) {
-  auto& sink = *static_cast<Sink*>(state);
-  Emission e;
-  e.index = event.index();
-  e.lease = current_view_lease() != nullptr;
-  if (auto* text = std::get_if<1>(&event)) {
-    e.text = *text;
-  } else if (auto* v = std::get_if<3>(&event)) {
-    e.data = v->data;
-    e.bytes.assign(v->data, v->data + v->size);
-  }
-  if (sink.during) {
-    sink.during(event, e);
-  }
-  sink.got.push_back(std::move(e));
+vorn::StreamCallback downstream_for(Sink& sink) {
+  sink.recorder->during = [&sink](vorn::StreamEvent& event) {
+    sink.leases.push_back(current_view_lease() != nullptr);
+    if (sink.during) {
+      sink.during(event);
+    }
+  };
+  return StreamRecorder::callback(sink.recorder);
 }
-
-void sink_destroy(void* state) {
-  if (state != nullptr) {
-    ++static_cast<Sink*>(state)->destroyed;
-  }
-}
-
-constexpr vorn::StreamCallbackOps kSinkOps{&sink_invoke, &sink_destroy};
-
-vorn::StreamCallback downstream_for(Sink& sink) { return vorn::StreamCallback(&kSinkOps, &sink); }
 
 void send(vorn::StreamCallback& chunker, vorn::StreamEvent event) { chunker(event); }
 
@@ -106,25 +89,25 @@ TEST(AlignedChunker, RecutsIntoWholeUnitsInPlaceAndThroughTheCarry) {
     vorn::StreamEvent first = owning(one);
     const std::uint8_t* first_data = std::get<2>(first).data.get();
     chunker(first);
-    ASSERT_EQ(sink.got.size(), 1u);
-    EXPECT_EQ(sink.got[0].data, first_data);  // in place
+    ASSERT_EQ(sink.got().size(), 1u);
+    EXPECT_EQ(sink.got()[0].data, first_data);  // in place
     send(chunker, owning(two));
     send(chunker, owning(three));
     send(chunker, vorn::StreamEvent{});
-    ASSERT_EQ(sink.got.size(), 4u);
-    EXPECT_EQ(sink.got[0].bytes, (std::vector<std::uint8_t>{10, 11, 12, 13}));
-    EXPECT_EQ(sink.got[1].bytes, (std::vector<std::uint8_t>{14, 15, 20, 21}));
-    EXPECT_EQ(sink.got[2].bytes, (std::vector<std::uint8_t>{22, 30, 31}));
-    EXPECT_EQ(sink.got[3].index, 0u);
+    ASSERT_EQ(sink.got().size(), 4u);
+    EXPECT_EQ(sink.got()[0].bytes, (std::vector<std::uint8_t>{10, 11, 12, 13}));
+    EXPECT_EQ(sink.got()[1].bytes, (std::vector<std::uint8_t>{14, 15, 20, 21}));
+    EXPECT_EQ(sink.got()[2].bytes, (std::vector<std::uint8_t>{22, 30, 31}));
+    EXPECT_EQ(sink.got()[3].kind, RecordedEvent::end);
     for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(sink.got[i].index, 3u);
-      EXPECT_TRUE(sink.got[i].lease);
+      EXPECT_EQ(sink.got()[i].kind, RecordedEvent::view);
+      EXPECT_TRUE(sink.leases[i]);
     }
-    EXPECT_FALSE(sink.got[3].lease);
-    EXPECT_EQ(sink.got[1].data, sink.got[2].data);  // both from the carry
-    EXPECT_EQ(sink.destroyed, 0);
+    EXPECT_FALSE(sink.leases[3]);
+    EXPECT_EQ(sink.got()[1].data, sink.got()[2].data);  // both from the carry
+    EXPECT_EQ(sink.destroyed(), 0);
   }
-  EXPECT_EQ(sink.destroyed, 1);
+  EXPECT_EQ(sink.destroyed(), 1);
   EXPECT_EQ(deleted.load(), 3);  // each incoming chunk once, by its event
 }
 
@@ -140,14 +123,14 @@ TEST(AlignedChunker, AlignmentOnePassesChunksWholeInPlace) {
   chunker(owned);
   send(chunker, view(c));
   send(chunker, vorn::StreamEvent{});
-  ASSERT_EQ(sink.got.size(), 4u);
-  EXPECT_EQ(sink.got[0].data, a.data());
-  EXPECT_EQ(sink.got[0].bytes, a);
-  EXPECT_EQ(sink.got[1].data, owned_data);
-  EXPECT_EQ(sink.got[1].bytes, b);
-  EXPECT_EQ(sink.got[2].data, c.data());
-  EXPECT_EQ(sink.got[2].bytes, c);
-  EXPECT_EQ(sink.got[3].index, 0u);
+  ASSERT_EQ(sink.got().size(), 4u);
+  EXPECT_EQ(sink.got()[0].data, a.data());
+  EXPECT_EQ(sink.got()[0].bytes, a);
+  EXPECT_EQ(sink.got()[1].data, owned_data);
+  EXPECT_EQ(sink.got()[1].bytes, b);
+  EXPECT_EQ(sink.got()[2].data, c.data());
+  EXPECT_EQ(sink.got()[2].bytes, c);
+  EXPECT_EQ(sink.got()[3].kind, RecordedEvent::end);
 }
 
 TEST(AlignedChunker, ZeroByteChunksAndEmptyCarryEmitNothing) {
@@ -157,10 +140,10 @@ TEST(AlignedChunker, ZeroByteChunksAndEmptyCarryEmitNothing) {
   send(chunker, view(none));
   send(chunker, owning(none));
   send(chunker, vorn::StreamEvent(std::in_place_index<2>, vorn::ManagedBuffer()));
-  EXPECT_TRUE(sink.got.empty());
+  EXPECT_TRUE(sink.got().empty());
   send(chunker, vorn::StreamEvent{});
-  ASSERT_EQ(sink.got.size(), 1u);
-  EXPECT_EQ(sink.got[0].index, 0u);
+  ASSERT_EQ(sink.got().size(), 1u);
+  EXPECT_EQ(sink.got()[0].kind, RecordedEvent::end);
 }
 
 TEST(AlignedChunker, ErrorTextsPassInTheirPlace) {
@@ -173,12 +156,12 @@ TEST(AlignedChunker, ErrorTextsPassInTheirPlace) {
   EXPECT_TRUE(std::get<1>(error).empty());  // moved on
   auto b = bytes_from(5, 3);
   send(chunker, view(b));
-  ASSERT_EQ(sink.got.size(), 3u);
-  EXPECT_EQ(sink.got[0].bytes, bytes_from(0, 4));
-  EXPECT_EQ(sink.got[1].index, 1u);
-  EXPECT_EQ(sink.got[1].text, "device says no, loudly and at length");
-  EXPECT_FALSE(sink.got[1].lease);
-  EXPECT_EQ(sink.got[2].bytes, bytes_from(4, 4));
+  ASSERT_EQ(sink.got().size(), 3u);
+  EXPECT_EQ(sink.got()[0].bytes, bytes_from(0, 4));
+  EXPECT_EQ(sink.got()[1].kind, RecordedEvent::error);
+  EXPECT_EQ(sink.got()[1].text, "device says no, loudly and at length");
+  EXPECT_FALSE(sink.leases[1]);
+  EXPECT_EQ(sink.got()[2].bytes, bytes_from(4, 4));
 }
 
 TEST(AlignedChunker, ZeroAlignmentIsRefused) {
@@ -189,20 +172,20 @@ TEST(AlignedChunker, ZeroAlignmentIsRefused) {
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find('0'), std::string::npos) << e.what();
   }
-  EXPECT_EQ(sink.destroyed, 1);
+  EXPECT_EQ(sink.destroyed(), 1);
 }
 
 TEST(AlignedChunker, AnUnallocatableCarryThrows) {
   Sink sink;
   EXPECT_ANY_THROW(make_aligned_chunker(downstream_for(sink), UINT64_MAX));
-  EXPECT_EQ(sink.destroyed, 1);
+  EXPECT_EQ(sink.destroyed(), 1);
 }
 
 TEST(AlignedChunker, NullStateDestroyIsIgnored) {
   Sink sink;
   vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 3);
-  chunker.ops()->destroy(nullptr);
-  EXPECT_EQ(sink.destroyed, 0);
+  vorn::StreamCallbackAccess::ops(chunker)->destroy(nullptr);
+  EXPECT_EQ(sink.destroyed(), 0);
 }
 
 // Random streams against the expected cut: fixed seeds, alignments 1..64,
@@ -219,7 +202,7 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
     Sink sink;
     std::vector<std::shared_ptr<void>> kept;  // taken owners
     std::vector<std::size_t> kept_emission;   // which emission each belongs to
-    sink.during = [&](vorn::StreamEvent& event, Emission& e) {
+    sink.during = [&](vorn::StreamEvent& event) {
       if (event.index() == 3 && taking && rng() % 3 == 0) {
         ViewLease* lease = current_view_lease();
         ASSERT_NE(lease, nullptr);
@@ -227,10 +210,9 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
         EXPECT_EQ(lease->take(), owner);  // a second call changes nothing
         if (owner) {
           kept.push_back(std::move(owner));
-          kept_emission.push_back(sink.got.size());
+          kept_emission.push_back(sink.recorder->event_count());
         }
       }
-      (void)e;
     };
 
     std::vector<std::uint8_t> input;              // every data byte, in order
@@ -266,14 +248,14 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
           b = static_cast<std::uint8_t>(rng());
         }
         input.insert(input.end(), data.begin(), data.end());
-        const std::size_t before = sink.got.size();
+        const std::size_t before = sink.got().size();
         if (kind < 6) {
           ++made;
           vorn::StreamEvent e = owning(data);
           const std::uint8_t* p = std::get<2>(e).data.get();
           chunker(e);
-          for (std::size_t k = before; k < sink.got.size(); ++k) {
-            const Emission& em = sink.got[k];
+          for (std::size_t k = before; k < sink.got().size(); ++k) {
+            const RecordedEvent em = sink.got()[k];
             // Longer than a unit means in place.
             if (em.bytes.size() > unit) {
               ASSERT_GE(em.data, p);
@@ -286,8 +268,8 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
           live.push_back(std::move(data));
           auto& kept_view = live.back();
           send(chunker, view(kept_view));
-          for (std::size_t k = before; k < sink.got.size(); ++k) {
-            const Emission& em = sink.got[k];
+          for (std::size_t k = before; k < sink.got().size(); ++k) {
+            const RecordedEvent em = sink.got()[k];
             if (em.bytes.size() > unit) {
               ASSERT_GE(em.data, kept_view.data());
               ASSERT_LE(em.data + em.bytes.size(), kept_view.data() + kept_view.size());
@@ -299,26 +281,26 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
       }
       send(chunker, vorn::StreamEvent{});
     }
-    ASSERT_EQ(sink.destroyed, 1);
+    ASSERT_EQ(sink.destroyed(), 1);
 
     std::vector<std::uint8_t> output;
     std::size_t errors = 0;
-    ASSERT_FALSE(sink.got.empty());
-    ASSERT_EQ(sink.got.back().index, 0u) << "seed " << seed;
-    for (std::size_t k = 0; k + 1 < sink.got.size(); ++k) {
-      const Emission& em = sink.got[k];
-      if (em.index == 1) {
+    ASSERT_FALSE(sink.got().empty());
+    ASSERT_EQ(sink.got().back().kind, RecordedEvent::end) << "seed " << seed;
+    for (std::size_t k = 0; k + 1 < sink.got().size(); ++k) {
+      const RecordedEvent em = sink.got()[k];
+      if (em.kind == RecordedEvent::error) {
         ASSERT_LT(errors, expected_before.size());
         EXPECT_EQ(output.size(), expected_before[errors]) << "seed " << seed << " error " << errors;
         ++errors;
         continue;
       }
-      ASSERT_EQ(em.index, 3u);
+      ASSERT_EQ(em.kind, RecordedEvent::view);
       ASSERT_FALSE(em.bytes.empty()) << "seed " << seed;
-      ASSERT_TRUE(em.lease);
+      ASSERT_TRUE(sink.leases[k]);
       if (em.bytes.size() % unit != 0) {
         // Only the final piece, flushed by the end marker, is unaligned.
-        ASSERT_EQ(k + 2, sink.got.size()) << "seed " << seed << " emission " << k;
+        ASSERT_EQ(k + 2, sink.got().size()) << "seed " << seed << " emission " << k;
         ASSERT_LT(em.bytes.size(), unit);
       }
       output.insert(output.end(), em.bytes.begin(), em.bytes.end());
@@ -328,7 +310,7 @@ TEST(AlignedChunker, RandomStreamsMatchTheReference) {
 
     // Everything taken still holds the bytes it had when it was emitted.
     for (std::size_t t = 0; t < kept.size(); ++t) {
-      const Emission& em = sink.got[kept_emission[t]];
+      const RecordedEvent em = sink.got()[kept_emission[t]];
       ASSERT_EQ(std::memcmp(em.data, em.bytes.data(), em.bytes.size()), 0)
           << "seed " << seed << ": taken storage of emission " << kept_emission[t] << " changed";
     }
@@ -343,11 +325,12 @@ TEST(AlignedChunker, TakenCarryIsNeverOverwritten) {
   std::shared_ptr<void> owner;
   const std::uint8_t* taken_data = nullptr;
   std::vector<std::uint8_t> taken_bytes;
-  sink.during = [&](vorn::StreamEvent&, Emission& e) {
-    if (!owner && sink.got.size() == 0) {
+  sink.during = [&](vorn::StreamEvent& event) {
+    if (!owner && sink.recorder->event_count() == 0) {
       owner = current_view_lease()->take();
-      taken_data = e.data;
-      taken_bytes = e.bytes;
+      const vorn::DataView& v = std::get<3>(event);
+      taken_data = v.data;
+      taken_bytes.assign(v.data, v.data + v.size);
     }
   };
   vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 8);
@@ -355,7 +338,7 @@ TEST(AlignedChunker, TakenCarryIsNeverOverwritten) {
   auto b = bytes_from(6, 5);  // completes the carry: emission 0 is the carry
   send(chunker, view(a));
   send(chunker, view(b));
-  ASSERT_EQ(sink.got.size(), 1u);
+  ASSERT_EQ(sink.got().size(), 1u);
   ASSERT_NE(owner, nullptr);
   EXPECT_EQ(taken_bytes, bytes_from(1, 8));
   // Later chunks pass through the carry again and again.
@@ -364,18 +347,18 @@ TEST(AlignedChunker, TakenCarryIsNeverOverwritten) {
     send(chunker, view(c));
   }
   send(chunker, vorn::StreamEvent{});
-  EXPECT_GT(sink.got.size(), 10u);
+  EXPECT_GT(sink.got().size(), 10u);
   EXPECT_EQ(std::vector<std::uint8_t>(taken_data, taken_data + 8), bytes_from(1, 8));
   // The carry's storage was the one taken: later carry emissions use another.
-  for (std::size_t k = 1; k < sink.got.size(); ++k) {
-    EXPECT_NE(sink.got[k].data, taken_data);
+  for (std::size_t k = 1; k < sink.got().size(); ++k) {
+    EXPECT_NE(sink.got()[k].data, taken_data);
   }
 }
 
 TEST(AlignedChunker, TakenFinalPieceKeepsTheChunkerConsistent) {
   Sink sink;
   std::vector<std::shared_ptr<void>> owners;
-  sink.during = [&](vorn::StreamEvent& event, Emission&) {
+  sink.during = [&](vorn::StreamEvent& event) {
     if (event.index() == 3) {
       owners.push_back(current_view_lease()->take());
     }
@@ -384,14 +367,14 @@ TEST(AlignedChunker, TakenFinalPieceKeepsTheChunkerConsistent) {
   auto a = bytes_from(1, 3);
   send(chunker, view(a));
   send(chunker, vorn::StreamEvent{});  // emits the 3 held bytes, which are taken
-  ASSERT_EQ(sink.got.size(), 2u);
-  EXPECT_EQ(sink.got[0].bytes, bytes_from(1, 3));
+  ASSERT_EQ(sink.got().size(), 2u);
+  EXPECT_EQ(sink.got()[0].bytes, bytes_from(1, 3));
   // Data after the end marker (not via a pump) still continues the same unit.
   auto b = bytes_from(4, 1);
   send(chunker, view(b));
-  ASSERT_EQ(sink.got.size(), 3u);
-  EXPECT_EQ(sink.got[2].bytes, bytes_from(1, 4));
-  EXPECT_EQ(std::vector<std::uint8_t>(sink.got[0].data, sink.got[0].data + 3), bytes_from(1, 3));
+  ASSERT_EQ(sink.got().size(), 3u);
+  EXPECT_EQ(sink.got()[2].bytes, bytes_from(1, 4));
+  EXPECT_EQ(std::vector<std::uint8_t>(sink.got()[0].data, sink.got()[0].data + 3), bytes_from(1, 3));
 }
 
 TEST(AlignedChunker, TakenOwningChunkLivesUntilTheOwnerIsDropped) {
@@ -399,10 +382,10 @@ TEST(AlignedChunker, TakenOwningChunkLivesUntilTheOwnerIsDropped) {
   deleted = 0;
   std::shared_ptr<void> owner;
   const std::uint8_t* taken_data = nullptr;
-  sink.during = [&](vorn::StreamEvent&, Emission& e) {
-    if (!owner && e.bytes.size() == 8) {  // the in-place run of the second chunk
+  sink.during = [&](vorn::StreamEvent& event) {
+    if (!owner && std::get<3>(event).size == 8) {  // the in-place run of the second chunk
       owner = current_view_lease()->take();
-      taken_data = e.data;
+      taken_data = std::get<3>(event).data;
     }
   };
   vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 4);
@@ -413,9 +396,9 @@ TEST(AlignedChunker, TakenOwningChunkLivesUntilTheOwnerIsDropped) {
     vorn::StreamEvent second = owning(bytes_from(2, 11));
     const std::uint8_t* second_data = std::get<2>(second).data.get();
     chunker(second);
-    ASSERT_EQ(sink.got.size(), 2u);
-    EXPECT_EQ(sink.got[0].bytes, bytes_from(0, 4));
-    EXPECT_EQ(sink.got[1].data, second_data + 2);
+    ASSERT_EQ(sink.got().size(), 2u);
+    EXPECT_EQ(sink.got()[0].bytes, bytes_from(0, 4));
+    EXPECT_EQ(sink.got()[1].data, second_data + 2);
     ASSERT_NE(owner, nullptr);
     EXPECT_EQ(std::get<2>(second).data, nullptr);  // moved out of the incoming event
   }
@@ -432,13 +415,13 @@ TEST(AlignedChunker, TakenOwningChunkLivesUntilTheOwnerIsDropped) {
 TEST(AlignedChunker, TakeOfADeviceViewGivesNothing) {
   Sink sink;
   std::vector<std::shared_ptr<void>> owners;
-  sink.during = [&](vorn::StreamEvent&, Emission&) { owners.push_back(current_view_lease()->take()); };
+  sink.during = [&](vorn::StreamEvent&) { owners.push_back(current_view_lease()->take()); };
   vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 2);
   auto a = bytes_from(0, 6);
   send(chunker, view(a));
   ASSERT_EQ(owners.size(), 1u);
   EXPECT_EQ(owners[0], nullptr);
-  EXPECT_EQ(sink.got[0].data, a.data());
+  EXPECT_EQ(sink.got()[0].data, a.data());
 }
 
 TEST(AlignedChunker, NoLeaseOutsideEmissions) {
@@ -453,46 +436,18 @@ TEST(AlignedChunker, NoLeaseOutsideEmissions) {
 
 // End to end behind an EventPump, on its worker: views pushed by the device
 // are copied by the pump, so the in-place runs can be taken.
-struct ThreadSink {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::size_t> sizes;
-  std::vector<std::shared_ptr<void>> owners;
-  bool ended = false;
-  int destroyed = 0;
-};
-
-void thread_sink_invoke(void* state, vorn::StreamEvent& event) {
-  auto& s = *static_cast<ThreadSink*>(state);
-  std::lock_guard lock(s.mutex);
-  if (auto* v = std::get_if<3>(&event)) {
-    s.bytes.insert(s.bytes.end(), v->data, v->data + v->size);
-    s.sizes.push_back(v->size);
-    if (s.sizes.size() % 2 == 0) {
-      s.owners.push_back(current_view_lease()->take());
-    }
-  } else if (event.index() == 0) {
-    s.ended = true;
-    s.cv.notify_all();
-  }
-}
-
-void thread_sink_destroy(void* state) {
-  auto& s = *static_cast<ThreadSink*>(state);
-  std::lock_guard lock(s.mutex);
-  ++s.destroyed;
-  s.cv.notify_all();
-}
-
-constexpr vorn::StreamCallbackOps kThreadSinkOps{&thread_sink_invoke, &thread_sink_destroy};
-
 TEST(AlignedChunker, BehindAnEventPump) {
-  ThreadSink sink;
+  auto sink = std::make_shared<StreamRecorder>(/*keep_owned=*/false, /*copy_bytes=*/true);
+  std::vector<std::shared_ptr<void>> owners;  // the worker's until the sink is destroyed
+  int views = 0;
+  sink->during = [&](vorn::StreamEvent& event) {
+    if (event.index() == 3 && ++views % 2 == 0) {
+      owners.push_back(current_view_lease()->take());
+    }
+  };
   std::vector<std::uint8_t> input;
   {
-    vorn::StreamCallback pump =
-        make_event_pump(make_aligned_chunker(vorn::StreamCallback(&kThreadSinkOps, &sink), 16), 4096);
+    vorn::StreamCallback pump = make_event_pump(make_aligned_chunker(StreamRecorder::callback(sink), 16), 4096);
     std::thread device([&] {
       std::mt19937 rng(7);
       std::vector<std::uint8_t> buffer(200);
@@ -509,15 +464,19 @@ TEST(AlignedChunker, BehindAnEventPump) {
       pump(end);
     });
     device.join();
-    std::unique_lock lock(sink.mutex);
-    ASSERT_TRUE(sink.cv.wait_for(lock, std::chrono::seconds(20), [&] { return sink.destroyed == 1; }));
+    ASSERT_TRUE(sink->wait_for_destroyed(std::chrono::seconds(20)));
   }
-  EXPECT_TRUE(sink.ended);
-  EXPECT_EQ(sink.bytes, input);
-  for (std::size_t k = 0; k + 1 < sink.sizes.size(); ++k) {
-    ASSERT_EQ(sink.sizes[k] % 16, 0u);
+  const auto got = sink->events();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t k = 0; k + 1 < got.size(); ++k) {
+    ASSERT_EQ(got[k].kind, RecordedEvent::view);
+    ASSERT_TRUE(k + 2 == got.size() || got[k].size % 16 == 0) << k;  // all but the last piece
+    bytes.insert(bytes.end(), got[k].bytes.begin(), got[k].bytes.end());
   }
-  for (const auto& owner : sink.owners) {
+  EXPECT_EQ(bytes, input);
+  for (const auto& owner : owners) {
     EXPECT_NE(owner, nullptr);  // the pump's copies and the carry are the module's
   }
 }

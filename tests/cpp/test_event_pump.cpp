@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "stream/event_pump.hpp"
+#include "stream_callback_access.hpp"
+#include "stream_recorder.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -45,104 +47,23 @@ vorn::StreamEvent owning_chunk(std::uint32_t value) {
   return vorn::StreamEvent(std::in_place_index<2>, vorn::ManagedBuffer(block, sizeof value, &counting_delete<Tag>));
 }
 
-// What the consumer saw of one event.
-struct Delivery {
-  std::size_t index = 0;
-  std::string text;
-  std::vector<std::uint8_t> bytes;
+using vorn::test::RecordedEvent;
+using vorn::test::StreamRecorder;
 
-  std::uint32_t value() const {
-    std::uint32_t v = 0;
-    if (bytes.size() == sizeof v) {
-      std::memcpy(&v, bytes.data(), sizeof v);
-    }
-    return v;
-  }
-};
+// The consumer: a recorder that keeps a copy of each chunk's bytes.
+std::shared_ptr<StreamRecorder> make_recorder() { return std::make_shared<StreamRecorder>(false, true); }
 
-// The consumer's observable state; shared by the test and the consumer, so it
-// outlives a consumer destroyed late on a detached worker.
-struct Recorder {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Delivery> got;
-  int destroyed = 0;
-  int entered = 0;                                 // invocations begun
-  bool gate_open = true;                           // invocations wait while closed
-  int credits = 0;                                 // invocations let through a closed gate
-  std::thread::id worker;                          // thread of the last invocation
-  std::function<void(vorn::StreamEvent&)> during;  // runs inside invoke, after the gate
-
-  void close_gate() {
-    std::lock_guard lock(mutex);
-    gate_open = false;
-  }
-  void let_through(int invocations) {
-    std::lock_guard lock(mutex);
-    credits += invocations;
-    changed.notify_all();
-  }
-  void open_gate() {
-    std::lock_guard lock(mutex);
-    gate_open = true;
-    changed.notify_all();
-  }
-  template <typename Pred>
-  bool wait_until(Pred pred, std::chrono::milliseconds timeout = kPatience) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] { return pred(); });
-  }
-  std::vector<Delivery> deliveries() {
-    std::lock_guard lock(mutex);
-    return got;
-  }
-
-  void invoke(vorn::StreamEvent& event) {
-    {
-      std::unique_lock lock(mutex);
-      ++entered;
-      worker = std::this_thread::get_id();
-      changed.notify_all();
-      changed.wait(lock, [&] { return gate_open || credits > 0; });
-      credits -= gate_open ? 0 : 1;
-    }
-    if (during) {
-      during(event);
-    }
-    Delivery d;
-    d.index = event.index();
-    if (auto* text = std::get_if<1>(&event)) {
-      d.text = *text;
-    } else if (auto* chunk = std::get_if<2>(&event); chunk != nullptr && chunk->data != nullptr) {
-      d.bytes.assign(chunk->data.get(), chunk->data.get() + chunk->size);
-    } else if (auto* view = std::get_if<3>(&event)) {
-      d.bytes.assign(view->data, view->data + view->size);
-    }
-    std::lock_guard lock(mutex);
-    got.push_back(std::move(d));
-    changed.notify_all();
-  }
-};
-
-void recorder_invoke(void* state, vorn::StreamEvent& event) {
-  (*static_cast<std::shared_ptr<Recorder>*>(state))->invoke(event);
+vorn::StreamCallback consumer_for(const std::shared_ptr<StreamRecorder>& recorder) {
+  return StreamRecorder::callback(recorder);
 }
 
-void recorder_destroy(void* state) {
-  if (state == nullptr) {
-    return;
+// The value an owning_chunk carried.
+std::uint32_t value_of(const RecordedEvent& event) {
+  std::uint32_t v = 0;
+  if (event.bytes.size() == sizeof v) {
+    std::memcpy(&v, event.bytes.data(), sizeof v);
   }
-  std::unique_ptr<std::shared_ptr<Recorder>> holder(static_cast<std::shared_ptr<Recorder>*>(state));
-  Recorder& r = **holder;
-  std::lock_guard lock(r.mutex);
-  ++r.destroyed;
-  r.changed.notify_all();
-}
-
-constexpr vorn::StreamCallbackOps kRecorderOps{&recorder_invoke, &recorder_destroy};
-
-vorn::StreamCallback consumer_for(const std::shared_ptr<Recorder>& recorder) {
-  return vorn::StreamCallback(&kRecorderOps, new std::shared_ptr<Recorder>(recorder));
+  return v;
 }
 
 void push(EventPump& pump, vorn::StreamEvent event) { pump.push(event); }
@@ -155,53 +76,90 @@ double process_cpu_seconds() {
 
 // Blocks the worker inside the delivery of a first event, so that later
 // pushes wait in the queue.
-void hold_worker(EventPump& pump, Recorder& r) {
+void hold_worker(EventPump& pump, StreamRecorder& r) {
   r.close_gate();
   push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("first")));
-  ASSERT_TRUE(r.wait_until([&] { return r.entered == 1; }));
+  ASSERT_TRUE(r.wait_for_entered(1));
   ASSERT_EQ(pump.waiting(), 0);
 }
 
+// Runs body(pump, recorder) with the worker held as above; the body ends the
+// stream. Returns what the consumer saw, once the pump is gone.
+template <typename Body>
+std::vector<RecordedEvent> with_held_worker(std::int32_t max_elements, Body body) {
+  auto r = make_recorder();
+  {
+    EventPump pump(consumer_for(r), max_elements);
+    hold_worker(pump, *r);
+    body(pump, *r);
+    r->open_gate();  // also when the body failed early, so the pump can go
+    EXPECT_TRUE(r->wait_for_destroyed());
+  }
+  return r->events();
+}
+
+// A pump (limit 64) whose worker is held as above, with `count` owning
+// chunks of tag Tag waiting behind the held delivery.
+template <int Tag>
+std::unique_ptr<EventPump> held_with_chunks(const std::shared_ptr<StreamRecorder>& r, std::uint32_t count) {
+  deleted<Tag> = 0;
+  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
+  hold_worker(*pump, *r);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    push(*pump, owning_chunk<Tag>(i));
+  }
+  return pump;
+}
+
+// Asserts that got[first + i] is owning_chunk(i) for i in [0, count).
+void expect_counting_chunks(const std::vector<RecordedEvent>& got, std::size_t first, std::uint32_t count) {
+  ASSERT_GE(got.size(), first + count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ASSERT_EQ(got[first + i].kind, RecordedEvent::owned) << i;
+    ASSERT_EQ(value_of(got[first + i]), i);
+  }
+}
+
 TEST(EventPump, MaxElementsBelowInitElementsThrows) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   try {
     EventPump pump(consumer_for(r), 63);
     FAIL() << "63 was accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "max_elements must be greater than init_elements");
   }
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
   EXPECT_THROW(EventPump(consumer_for(r), -1), std::runtime_error);
   EXPECT_THROW(EventPump(consumer_for(r), INT32_MIN), std::runtime_error);
   EXPECT_THROW(make_event_pump(consumer_for(r), 0), std::runtime_error);
-  EXPECT_EQ(r->destroyed, 4);
+  EXPECT_EQ(r->destroy_count(), 4);
 }
 
 TEST(EventPump, SixtyFourIsAccepted) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   {
     EventPump pump(consumer_for(r), 64);
     EXPECT_EQ(pump.max_elements(), 64);
     EXPECT_EQ(pump.waiting(), 0);
   }
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, NullStateDestroyIsIgnored) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 64);
-  pump.ops()->destroy(nullptr);
+  vorn::StreamCallbackAccess::ops(pump)->destroy(nullptr);
   vorn::StreamCallback moved = std::move(pump);
   pump.reset();  // empty: nothing happens
-  EXPECT_EQ(r->destroyed, 0);
+  EXPECT_EQ(r->destroy_count(), 0);
   moved.reset();
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, DeliversInPushOrderExactlyOnce) {
   constexpr std::uint32_t kEvents = 20000;
   deleted<1> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 1 << 20);
   std::thread producer([&] {
     std::vector<std::uint8_t> scratch(sizeof(std::uint32_t));
@@ -229,31 +187,28 @@ TEST(EventPump, DeliversInPushOrderExactlyOnce) {
     pump(end);
   });
   producer.join();
-  ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  const auto got = r->deliveries();
+  ASSERT_TRUE(r->wait_for_destroyed());
+  const auto got = r->events();
   ASSERT_EQ(got.size(), kEvents + 1);
   for (std::uint32_t i = 0; i < kEvents; ++i) {
     if (i % 3 == 2) {
-      ASSERT_EQ(got[i].index, 1u) << i;
+      ASSERT_EQ(got[i].kind, RecordedEvent::error) << i;
       ASSERT_EQ(got[i].text, std::to_string(i));
     } else {
-      ASSERT_EQ(got[i].index, 2u) << i;  // views arrive as owning copies
-      ASSERT_EQ(got[i].value(), i);
+      ASSERT_EQ(got[i].kind, RecordedEvent::owned) << i;  // views arrive as owning copies
+      ASSERT_EQ(value_of(got[i]), i);
     }
   }
-  EXPECT_EQ(got.back().index, 0u);
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
   EXPECT_EQ(deleted<1>.load(), static_cast<int>((kEvents + 2) / 3));
-  EXPECT_NE(r->worker, std::this_thread::get_id());
+  EXPECT_FALSE(r->invoked_on(std::this_thread::get_id()));
   pump.reset();
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, OverflowNoticeAtTheLimit) {
   deleted<2> = 0;
-  auto r = std::make_shared<Recorder>();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 64; ++i) {
       ASSERT_EQ(pump.waiting(), static_cast<std::int64_t>(i));
       push(pump, owning_chunk<2>(i));
@@ -271,23 +226,18 @@ TEST(EventPump, OverflowNoticeAtTheLimit) {
       ASSERT_EQ(pump.waiting(), 65);
     }
     EXPECT_EQ(deleted<2>.load(), 6);
-    r->open_gate();
-    ASSERT_TRUE(r->wait_until([&] { return r->got.size() == 71; }));
+    r.open_gate();
+    ASSERT_TRUE(r.wait_for_events(71));
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  }
-  const auto got = r->deliveries();
+  });
   ASSERT_EQ(got.size(), 72u);
   EXPECT_EQ(got[0].text, "first");
-  for (std::uint32_t i = 0; i < 64; ++i) {
-    ASSERT_EQ(got[1 + i].index, 2u);
-    ASSERT_EQ(got[1 + i].value(), i);
-  }
+  expect_counting_chunks(got, 1, 64);
   for (std::size_t i = 65; i < 71; ++i) {
-    ASSERT_EQ(got[i].index, 1u);
+    ASSERT_EQ(got[i].kind, RecordedEvent::error);
     ASSERT_EQ(got[i].text, kNotice);
   }
-  EXPECT_EQ(got[71].index, 0u);
+  EXPECT_EQ(got[71].kind, RecordedEvent::end);
   EXPECT_EQ(deleted<2>.load(), 70);
 }
 
@@ -299,7 +249,7 @@ TEST(EventPump, SustainedOverflowKeepsDeliveringDataWithBoundedQueue) {
   GTEST_SKIP() << "needs sleeps of microseconds; Windows sleeps last at least a scheduler tick";
 #endif
   deleted<7> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   r->during = [](vorn::StreamEvent&) { std::this_thread::sleep_for(std::chrono::microseconds(20)); };
   constexpr std::uint32_t kPushes = 5000;
   std::int64_t most_waiting = 0;
@@ -314,23 +264,23 @@ TEST(EventPump, SustainedOverflowKeepsDeliveringDataWithBoundedQueue) {
       most_waiting = std::max(most_waiting, pump.waiting());
     }
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(r->wait_for_destroyed(std::chrono::seconds(30)));
   }
-  const auto got = r->deliveries();
+  const auto got = r->events();
   std::size_t data = 0, notices = 0, data_after_first_notice = 0;
   std::uint32_t last_value = 0;
   for (const auto& d : got) {
-    if (d.index == 2) {
-      ASSERT_TRUE(data == 0 || d.value() > last_value) << "data out of order";
-      last_value = d.value();
+    if (d.kind == RecordedEvent::owned) {
+      ASSERT_TRUE(data == 0 || value_of(d) > last_value) << "data out of order";
+      last_value = value_of(d);
       ++data;
       data_after_first_notice += notices > 0 ? 1 : 0;
-    } else if (d.index == 1) {
+    } else if (d.kind == RecordedEvent::error) {
       ASSERT_EQ(d.text, kNotice);
       ++notices;
     }
   }
-  EXPECT_EQ(got.back().index, 0u);
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
   EXPECT_EQ(data + notices, kPushes) << "one notice per dropped event";
   EXPECT_GT(notices, 0u);
   EXPECT_GT(data_after_first_notice, 0u) << "data must flow again once the consumer catches up";
@@ -340,78 +290,58 @@ TEST(EventPump, SustainedOverflowKeepsDeliveringDataWithBoundedQueue) {
 
 TEST(EventPump, QueueGrowsUpToTheLimitWithoutLoss) {
   deleted<3> = 0;
-  auto r = std::make_shared<Recorder>();
-  {
-    EventPump pump(consumer_for(r), 4096);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(4096, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 1000; ++i) {
       push(pump, owning_chunk<3>(i));
     }
     ASSERT_EQ(pump.waiting(), 1000);
-    r->open_gate();
+    r.open_gate();
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  }
-  const auto got = r->deliveries();
+  });
   ASSERT_EQ(got.size(), 1002u);
-  for (std::uint32_t i = 0; i < 1000; ++i) {
-    ASSERT_EQ(got[1 + i].index, 2u);
-    ASSERT_EQ(got[1 + i].value(), i);
-  }
-  EXPECT_EQ(got.back().index, 0u);
+  expect_counting_chunks(got, 1, 1000);
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
   EXPECT_EQ(deleted<3>.load(), 1000);
 }
 
 // The end marker is stored whatever waits, behind the notices, so a stream
 // that ends always says so, last.
 TEST(EventPump, EndMarkerIsNeverDropped) {
-  auto r = std::make_shared<Recorder>();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder&) {
     for (std::uint32_t i = 0; i < 65; ++i) {
       push(pump, vorn::StreamEvent(std::in_place_index<1>, std::to_string(i)));
     }
     push(pump, vorn::StreamEvent{});
-    r->open_gate();
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  }
-  const auto got = r->deliveries();
+  });
   ASSERT_EQ(got.size(), 67u);
   EXPECT_EQ(got[65].text, kNotice);
-  EXPECT_EQ(got.back().index, 0u);
+  EXPECT_EQ(got.back().kind, RecordedEvent::end);
 }
 
 // A drop after an event stored behind an earlier run of notices starts a new
 // run: its notice comes after that event, in its place.
 TEST(EventPump, OverflowAfterAStoredEventGetsItsOwnNotice) {
-  auto r = std::make_shared<Recorder>();
-  {
-    EventPump pump(consumer_for(r), 64);
-    hold_worker(pump, *r);
+  const auto got = with_held_worker(64, [](EventPump& pump, StreamRecorder& r) {
     for (std::uint32_t i = 0; i < 64; ++i) {
       push(pump, vorn::StreamEvent(std::in_place_index<1>, std::to_string(i)));
     }
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("dropped 1")));
-    r->let_through(2);  // "first" and "0" return; "1" is being delivered
-    ASSERT_TRUE(r->wait_until([&] { return r->entered == 3; }));
+    r.let_through(2);  // "first" and "0" return; "1" is being delivered
+    ASSERT_TRUE(r.wait_for_entered(3));
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("stored")));
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("dropped 2")));
     push(pump, vorn::StreamEvent{});
-    r->open_gate();
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  }
-  const auto got = r->deliveries();
+  });
   ASSERT_EQ(got.size(), 69u);
   EXPECT_EQ(got[64].text, "63");
   EXPECT_EQ(got[65].text, kNotice);
   EXPECT_EQ(got[66].text, "stored");
   EXPECT_EQ(got[67].text, kNotice);
-  EXPECT_EQ(got[68].index, 0u);
+  EXPECT_EQ(got[68].kind, RecordedEvent::end);
 }
 
 TEST(EventPump, ViewsAreCopiedAtPushTime) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   {
     EventPump pump(consumer_for(r), 4096);
     std::vector<std::uint8_t> device(64);
@@ -422,62 +352,52 @@ TEST(EventPump, ViewsAreCopiedAtPushTime) {
     }
     push(pump, vorn::StreamEvent(std::in_place_index<3>, vorn::DataView{nullptr, 0}));
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
+    ASSERT_TRUE(r->wait_for_destroyed());
   }
-  const auto got = r->deliveries();
+  const auto got = r->events();
   ASSERT_EQ(got.size(), 502u);
   for (int round = 0; round < 500; ++round) {
-    ASSERT_EQ(got[round].index, 2u);
+    ASSERT_EQ(got[round].kind, RecordedEvent::owned);
     ASSERT_EQ(got[round].bytes, std::vector<std::uint8_t>(64, static_cast<std::uint8_t>(round))) << round;
   }
-  EXPECT_EQ(got[500].index, 2u);  // an empty view becomes an empty owning chunk
+  EXPECT_EQ(got[500].kind, RecordedEvent::owned);  // an empty view becomes an empty owning chunk
   EXPECT_TRUE(got[500].bytes.empty());
 }
 
 TEST(EventPump, ShutdownReleasesQueuedChunksUndelivered) {
-  deleted<4> = 0;
-  auto r = std::make_shared<Recorder>();
-  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
-  hold_worker(*pump, *r);
-  for (std::uint32_t i = 0; i < 10; ++i) {
-    push(*pump, owning_chunk<4>(i));
-  }
+  auto r = make_recorder();
+  auto pump = held_with_chunks<4>(r, 10);
   push(*pump, vorn::StreamEvent{});
   pump->request_stop();
   r->open_gate();
   pump.reset();
   EXPECT_EQ(deleted<4>.load(), 10);
-  EXPECT_EQ(r->deliveries().size(), 1u);  // only the delivery in progress
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->events().size(), 1u);  // only the delivery in progress
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, ShutdownWaitsForTheDeliveryInProgress) {
-  deleted<5> = 0;
-  auto r = std::make_shared<Recorder>();
-  auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
-  hold_worker(*pump, *r);
-  for (std::uint32_t i = 0; i < 5; ++i) {
-    push(*pump, owning_chunk<5>(i));
-  }
+  auto r = make_recorder();
+  auto pump = held_with_chunks<5>(r, 5);
   std::thread opener([&] {
     std::this_thread::sleep_for(100ms);
     r->open_gate();
   });
   pump.reset();  // returns only after the held delivery ended
   opener.join();
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
   EXPECT_EQ(deleted<5>.load(), 5);
-  EXPECT_LE(r->deliveries().size(), 6u);
-  EXPECT_GE(r->deliveries().size(), 1u);
+  EXPECT_LE(r->events().size(), 6u);
+  EXPECT_GE(r->events().size(), 1u);
 }
 
 TEST(EventPump, DestroyAfterTheEndMarkerReturnsAtOnce) {
   deleted<6> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 64);
   vorn::StreamEvent end;
   pump(end);
-  ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
+  ASSERT_TRUE(r->wait_for_destroyed());
   for (std::uint32_t i = 0; i < 3; ++i) {  // stored, never delivered
     vorn::StreamEvent e = owning_chunk<6>(i);
     pump(e);
@@ -486,35 +406,35 @@ TEST(EventPump, DestroyAfterTheEndMarkerReturnsAtOnce) {
   pump.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
   EXPECT_EQ(deleted<6>.load(), 3);
-  EXPECT_EQ(r->deliveries().size(), 1u);
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->events().size(), 1u);
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, StopWakesAnIdleWorkerPromptly) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   auto pump = std::make_unique<EventPump>(consumer_for(r), 64);
   std::this_thread::sleep_for(150ms);  // long past the spin: the worker blocks
   const auto start = std::chrono::steady_clock::now();
   pump.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
-  EXPECT_EQ(r->destroyed, 1);
+  EXPECT_EQ(r->destroy_count(), 1);
 }
 
 TEST(EventPump, APushWakesAnIdleWorker) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   EventPump pump(consumer_for(r), 64);
   for (int i = 0; i < 20; ++i) {
     std::this_thread::sleep_for(i % 2 == 0 ? 20ms : 0ms);
     push(pump, vorn::StreamEvent(std::in_place_index<1>, std::to_string(i)));
-    ASSERT_TRUE(r->wait_until([&] { return r->got.size() == static_cast<std::size_t>(i + 1); }, 2000ms)) << i;
+    ASSERT_TRUE(r->wait_for_events(static_cast<std::size_t>(i + 1), 2000ms)) << i;
   }
 }
 
 TEST(EventPump, IdleWorkerUsesLittleCpu) {
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   EventPump pump(consumer_for(r), 64);
   push(pump, vorn::StreamEvent(std::in_place_index<1>, std::string("wake")));
-  ASSERT_TRUE(r->wait_until([&] { return r->got.size() == 1; }));
+  ASSERT_TRUE(r->wait_for_events(1));
   std::this_thread::sleep_for(50ms);
   // The best of three windows, so that a busy machine's noise (another
   // process's work does not count, but ours might be delayed) cannot fail it.
@@ -529,7 +449,7 @@ TEST(EventPump, IdleWorkerUsesLittleCpu) {
 
 TEST(EventPump, DestroyFromInsideTheConsumer) {
   deleted<7> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 64);
   std::atomic<bool> destroy_returned{false};
   std::atomic<int> queued_released_at_return{-1};
@@ -540,7 +460,7 @@ TEST(EventPump, DestroyFromInsideTheConsumer) {
       destroy_returned = true;
     }
   };
-  auto& raw = *static_cast<EventPump*>(pump.state());
+  auto& raw = *static_cast<EventPump*>(vorn::StreamCallbackAccess::state(pump));
   r->close_gate();
   push(raw, vorn::StreamEvent(std::in_place_index<1>, std::string("stop")));
   for (std::uint32_t i = 0; i < 5; ++i) {
@@ -548,12 +468,12 @@ TEST(EventPump, DestroyFromInsideTheConsumer) {
   }
   push(raw, vorn::StreamEvent{});
   r->open_gate();
-  ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
+  ASSERT_TRUE(r->wait_for_destroyed());
   EXPECT_TRUE(destroy_returned.load());
   EXPECT_EQ(queued_released_at_return.load(), 5);  // released right away
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(r->destroyed, 1);
-  const auto got = r->deliveries();
+  EXPECT_EQ(r->destroy_count(), 1);
+  const auto got = r->events();
   ASSERT_EQ(got.size(), 1u);  // the delivery in progress finished; nothing after it
   EXPECT_EQ(got[0].text, "stop");
   EXPECT_EQ(deleted<7>.load(), 5);
@@ -562,7 +482,7 @@ TEST(EventPump, DestroyFromInsideTheConsumer) {
 
 TEST(EventPump, DestroyFromInsideTheConsumerDuringAChunk) {
   deleted<8> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 64);
   r->during = [&](vorn::StreamEvent& event) {
     if (event.index() == 2) {
@@ -571,10 +491,10 @@ TEST(EventPump, DestroyFromInsideTheConsumerDuringAChunk) {
   };
   vorn::StreamEvent e = owning_chunk<8>(7);
   pump(e);
-  ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
-  const auto got = r->deliveries();
+  ASSERT_TRUE(r->wait_for_destroyed());
+  const auto got = r->events();
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].value(), 7u);  // the chunk stayed valid through the delivery
+  EXPECT_EQ(value_of(got[0]), 7u);  // the chunk stayed valid through the delivery
   // The chunk is released when the worker drops the event, after the call.
   for (int i = 0; i < 200 && deleted<8>.load() == 0; ++i) {
     std::this_thread::sleep_for(5ms);
@@ -584,7 +504,7 @@ TEST(EventPump, DestroyFromInsideTheConsumerDuringAChunk) {
 
 TEST(EventPump, ConsumerMayTakeTheChunk) {
   deleted<9> = 0;
-  auto r = std::make_shared<Recorder>();
+  auto r = make_recorder();
   std::vector<vorn::ManagedBuffer> kept;
   r->during = [&](vorn::StreamEvent& event) {
     if (auto* chunk = std::get_if<2>(&event)) {
@@ -597,7 +517,7 @@ TEST(EventPump, ConsumerMayTakeTheChunk) {
       push(pump, owning_chunk<9>(i));
     }
     push(pump, vorn::StreamEvent{});
-    ASSERT_TRUE(r->wait_until([&] { return r->destroyed == 1; }));
+    ASSERT_TRUE(r->wait_for_destroyed());
   }
   EXPECT_EQ(deleted<9>.load(), 0);
   ASSERT_EQ(kept.size(), 4u);

@@ -1,4 +1,7 @@
-// A scriptable in-memory device for the test plug-ins.
+// A scriptable in-memory device for the test plug-ins. Its purpose: the
+// loader, device-binding and manager tests, with working registers, block
+// transfers and a plain pattern stream; the stream edge cases are the script
+// stream plug-in's.
 //
 // Registers: set_register stages a value, send_registers commits every staged
 // value, read_registers copies the committed values into the read-back set

@@ -5,7 +5,7 @@
 
 #include "stream_pattern.hpp"
 
-namespace vorn::sim::test {
+namespace vorn::test {
 
 StreamCallback StreamRecorder::callback(const std::shared_ptr<StreamRecorder>& recorder) {
   static constexpr StreamCallbackOps ops{&StreamRecorder::invoke, &StreamRecorder::destroy};
@@ -13,10 +13,36 @@ StreamCallback StreamRecorder::callback(const std::shared_ptr<StreamRecorder>& r
   return StreamCallback(&ops, state.release());
 }
 
+bool StreamRecorder::invoked_on(std::thread::id thread) const {
+  std::lock_guard lock(mutex_);
+  return std::find(threads_.begin(), threads_.end(), thread) != threads_.end();
+}
+
+void StreamRecorder::close_gate() {
+  std::lock_guard lock(mutex_);
+  gate_open_ = false;
+}
+
+void StreamRecorder::let_through(int invocations) {
+  std::lock_guard lock(mutex_);
+  credits_ += invocations;
+  changed_.notify_all();
+}
+
+void StreamRecorder::open_gate() {
+  std::lock_guard lock(mutex_);
+  gate_open_ = true;
+  changed_.notify_all();
+}
+
 void StreamRecorder::invoke(void* state, StreamEvent& event) {
   StreamRecorder& self = **static_cast<std::shared_ptr<StreamRecorder>*>(state);
+  self.pass_gate();
   if (self.in_call_.fetch_add(1) != 0) {
     ++self.overlapping_calls_;
+  }
+  if (self.during) {
+    self.during(event);
   }
   self.record(event);
   self.in_call_.fetch_sub(1);
@@ -25,8 +51,19 @@ void StreamRecorder::invoke(void* state, StreamEvent& event) {
 void StreamRecorder::destroy(void* state) {
   const std::unique_ptr<std::shared_ptr<StreamRecorder>> owner(static_cast<std::shared_ptr<StreamRecorder>*>(state));
   if (owner) {
-    (*owner)->destroyed_ = true;
+    StreamRecorder& self = **owner;
+    std::lock_guard lock(self.mutex_);
+    ++self.destroy_count_;
+    self.changed_.notify_all();
   }
+}
+
+void StreamRecorder::pass_gate() {
+  std::unique_lock lock(mutex_);
+  ++entered_;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return gate_open_ || credits_ > 0; });
+  credits_ -= gate_open_ ? 0 : 1;
 }
 
 void StreamRecorder::record(StreamEvent& event) {
@@ -39,18 +76,26 @@ void StreamRecorder::record(StreamEvent& event) {
     if (std::find(threads_.begin(), threads_.end(), std::this_thread::get_id()) == threads_.end()) {
       threads_.push_back(std::this_thread::get_id());
     }
-    RecordedEvent recorded{RecordedEvent::end, 0, {}, nullptr};
+    RecordedEvent recorded{RecordedEvent::end, 0, {}, nullptr, {}};
     if (auto* text = std::get_if<std::string>(&event)) {
-      recorded = {RecordedEvent::error, 0, *text, nullptr};
+      recorded = {RecordedEvent::error, 0, *text, nullptr, {}};
     } else if (auto* chunk = std::get_if<ManagedBuffer>(&event)) {
-      recorded = {RecordedEvent::owned, chunk->size, {}, chunk->data.get()};
+      recorded = {RecordedEvent::owned, chunk->size, {}, chunk->data.get(), {}};
     } else if (auto* view = std::get_if<DataView>(&event)) {
-      recorded = {RecordedEvent::view, view->size, {}, view->data};
+      recorded = {RecordedEvent::view, view->size, {}, view->data, {}};
     } else {
       ended_ = true;
     }
     if (recorded.kind == RecordedEvent::owned || recorded.kind == RecordedEvent::view) {
-      if (find_pattern_mismatch(recorded.data, offset_, recorded.size) != recorded.size) {
+      // A chunk whose payload was taken (by `during`) has no bytes left to check.
+      if (recorded.data != nullptr) {
+        if (sim::find_pattern_mismatch(recorded.data, offset_, recorded.size) != recorded.size) {
+          ++pattern_errors_;
+        }
+        if (copy_bytes_) {
+          recorded.bytes.assign(recorded.data, recorded.data + recorded.size);
+        }
+      } else if (recorded.size != 0) {
         ++pattern_errors_;
       }
       offset_ += recorded.size;
@@ -68,4 +113,4 @@ void StreamRecorder::record(StreamEvent& event) {
   }
 }
 
-}  // namespace vorn::sim::test
+}  // namespace vorn::test

@@ -1,4 +1,7 @@
 // A device-manager plug-in whose devices replay a script as a read stream.
+// Its purpose: exact event sequences and device behaviour at start and stop
+// (no stream, a throwing start, a late release) for the Python stream tests.
+// The devices only stream (see StreamOnlyDevice).
 //
 // create_device(text) takes a script of space-separated steps; each stream
 // started from the device runs the script on its own producer thread:
@@ -28,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream_only_device.hpp"
 #include "vorn/vorn.hpp"
 
 namespace {
@@ -188,19 +192,9 @@ class ScriptStream final : public vorn::Device::DataStream {
   std::thread producer_;
 };
 
-class ScriptDevice final : public vorn::Device {
+class ScriptDevice final : public vorn_test::StreamOnlyDevice {
  public:
   explicit ScriptDevice(Script script) : script_(std::move(script)) {}
-
-  vorn::BasicDeviceStatus set_register(std::uint32_t, std::uint32_t, std::uint32_t) noexcept override {
-    return vorn::BasicDeviceStatus::Success;
-  }
-  vorn::BasicDeviceStatus send_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
-  std::uint32_t get_register(std::uint32_t) noexcept override { return 0; }
-  vorn::BasicDeviceStatus read_registers() noexcept override { return vorn::BasicDeviceStatus::Success; }
-  vorn::BasicDeviceStatus trigger(std::uint32_t, int) noexcept override { return vorn::BasicDeviceStatus::Success; }
-  std::uint64_t write(std::uint32_t, std::uint64_t n, std::uint8_t*) noexcept override { return n; }
-  std::uint64_t read(std::uint32_t, std::uint64_t n, std::uint8_t*) noexcept override { return n; }
 
   std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr, vorn::StreamCallback&& callback,
                                                                std::uint64_t chunk_size) override {
