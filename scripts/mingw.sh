@@ -38,12 +38,5 @@ skipped="$(grep -c '\*\*\*Skipped' "$build/ctest.log" || true)"
 # Each skipped test with the reason it gives.
 awk '/: Skipped$/ { getline reason } /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ { print "  skipped " $4 ": " reason }' \
   "$build/ctest-output.log" | sort -u
-# GCC 12's std::atomic wait has no futex on Windows and can miss a notify, so
-# a stream test may hang now and then: failed tests get one more run, named
-# above; a second failure fails the step.
-if [ "$status" -ne 0 ]; then
-  echo "== running the failed tests once more"
-  ctest --test-dir "$build" --rerun-failed --output-on-failure --timeout 60 && status=0
-fi
 echo "== ${ran:-0} tests ran under wine, ${skipped} of them skipped"
 exit "$status"

@@ -38,6 +38,8 @@ inline int rwq_tsan_sync;
 #include <utility>
 #include <variant>
 
+#include "stream/atomic_wait.hpp"
+
 namespace pyvorn {
 namespace {
 
@@ -147,13 +149,13 @@ struct EventPump::Shared {
   void wake_after_store() noexcept {
     wake_seq.fetch_add(1, std::memory_order_seq_cst);
     if (sleeping.load(std::memory_order_seq_cst)) {
-      wake_seq.notify_one();
+      notify_waiters(wake_seq);
     }
   }
 
   void wake_for_stop() noexcept {
     wake_seq.fetch_add(1, std::memory_order_seq_cst);
-    wake_seq.notify_one();
+    notify_waiters(wake_seq);
   }
 
   // Worker side, with the queue found empty: poll briefly, then block until
@@ -168,7 +170,7 @@ struct EventPump::Shared {
         const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
         sleeping.store(true, std::memory_order_seq_cst);
         if (queue.size_approx() == 0 && !stop.stop_requested()) {
-          wake_seq.wait(seen, std::memory_order_seq_cst);
+          wait_while_equal(wake_seq, seen);
         }
         sleeping.store(false, std::memory_order_relaxed);
         return;
@@ -237,9 +239,14 @@ void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexc
   own.idle_arg = arg;
 }
 
+void EventPump::request_stop() noexcept {
+  stop_.request_stop();
+  shared_->wake_for_stop();
+}
+
 EventPump::~EventPump() {
   close_notice_run();
-  stop_.request_stop();
+  request_stop();
   if (worker_.joinable()) {
     if (worker_.get_id() == std::this_thread::get_id()) {
       // Destroyed from inside the consumer, on the worker thread: joining
@@ -354,11 +361,10 @@ std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64
 
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
   worker.stop = &stop;
-  {
-    // Runs on the stopping thread (or here, if stop came first).
-    std::stop_callback on_stop(stop, [&state = *shared]() noexcept { state.wake_for_stop(); });
-    shared->deliver_until_end(stop, consumer);
-  }
+  // request_stop() wakes the worker itself; no stop callback is registered,
+  // since some standard libraries wait for a running one on a semaphore that
+  // can miss its release.
+  shared->deliver_until_end(stop, consumer);
   run_idle_hook();
   worker.idle_hook = nullptr;
   consumer.reset();

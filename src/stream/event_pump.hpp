@@ -82,7 +82,7 @@ class EventPump {
 
   // Requests the worker to stop after the delivery in progress, without
   // waiting for it. The destructor does this too; exposed for tests.
-  void request_stop() noexcept { stop_.request_stop(); }
+  void request_stop() noexcept;
 
  private:
   struct Shared;  // the queue and the worker's wake-up state

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "stream/atomic_wait.hpp"
 #include "stream/event_pump.hpp"
 
 namespace pyvorn {
@@ -52,7 +53,7 @@ bool StreamControl::begin_delivery() noexcept {
 
 void StreamControl::end_delivery() noexcept {
   if (delivering_.fetch_sub(1, std::memory_order_seq_cst) == 1 && muted_.load(std::memory_order_seq_cst)) {
-    delivering_.notify_all();
+    notify_waiters(delivering_);
   }
 }
 
@@ -62,7 +63,7 @@ void StreamControl::mute_and_wait() noexcept {
   mute();
   for (std::uint32_t busy = delivering_.load(std::memory_order_seq_cst); busy != 0;
        busy = delivering_.load(std::memory_order_seq_cst)) {
-    delivering_.wait(busy, std::memory_order_seq_cst);
+    wait_while_equal(delivering_, busy);
   }
 }
 
