@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "module/binding_internals.hpp"
 #include "module/registration.hpp"
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
@@ -42,16 +43,8 @@ struct UntakenCallback {
 // The reference that keeps the device's code loaded: what its creator put
 // into the deleter of the Python Device's holder. Null for Python devices.
 std::shared_ptr<void> device_code(const vorn::Device& device) {
-  const auto* type = py::detail::get_type_info(typeid(vorn::Device));
-  py::handle self = py::detail::get_object_handle(&device, type);
-  if (!self) {
-    return {};
-  }
-  auto slot = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type);
-  if (!slot || !slot.holder_constructed()) {
-    return {};
-  }
-  return slot.holder<vorn::DeviceHolder>().get_deleter().keep_alive;
+  const auto* holder = internals::registered_holder<vorn::DeviceHolder>(device);
+  return holder != nullptr ? holder->get_deleter().keep_alive : nullptr;
 }
 
 std::int32_t narrow_queue_limit(std::uint64_t max_queue_elements) {
