@@ -20,11 +20,9 @@ namespace py = pybind11;
 namespace pyvorn {
 namespace {
 
-// The trampoline registered for DataStream. Python never creates one (no
-// constructor is bound); it adds no behaviour.
-struct PyDataStream : DataStream {
-  void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
-};
+// The alias type registered for DataStream. No constructor is bound, so
+// Python never creates one and it needs no overrides.
+struct PyDataStream : DataStream {};
 
 // Destroys a callback the device did not take. Ending a pump joins its
 // worker, which may need the GIL, so the GIL is released meanwhile. GIL held
