@@ -15,12 +15,10 @@
 #include <utility>
 
 #if PYBIND11_VERSION_MAJOR != 2 || PYBIND11_VERSION_MINOR != 10
-#error \
-    "binding_internals.hpp reads the instance layout of pybind11 2.10; review every helper before using another pybind11"
+#error "binding_internals.hpp reads pybind11 2.10's instance layout: review every helper for another pybind11"
 #endif
 #if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 12
-#error \
-    "binding_internals.hpp reads private structures of CPython 3.12; review every helper before using another CPython"
+#error "binding_internals.hpp reads CPython 3.12's private structures: review every helper for another CPython"
 #endif
 
 namespace pyvorn::internals {
