@@ -55,6 +55,18 @@ const Holder* registered_holder(const T& native) noexcept {
   return slot && slot.holder_constructed() ? &slot.template holder<Holder>() : nullptr;
 }
 
+// The Python object registered for the native object at `native` (a new
+// reference), or null when there is none, also once an owner that is being
+// taken apart has been unregistered. Only the address is used. Reason:
+// pybind11::cast would wrap an unregistered pointer in a new object that
+// keeps nothing alive.
+template <typename T>
+pybind11::object registered_object(const T* native) {
+  namespace detail = pybind11::detail;
+  pybind11::handle self = detail::get_object_handle(native, detail::get_type_info(typeid(T)));
+  return pybind11::reinterpret_borrow<pybind11::object>(self);
+}
+
 // A new instance of T's Python class that owns `value` through its
 // std::unique_ptr holder and is not entered in the registry of instances
 // (nothing looks it up by native address). Throws error_already_set when

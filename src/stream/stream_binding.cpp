@@ -87,12 +87,18 @@ void stop_live_streams() {
     found = false;
     for (auto& control : StreamRegistry::live()) {
       DataStream* stream = StreamRegistry::stream_of(*control);
-      if (stream == nullptr || !seen.insert(control).second) {
+      if (stream == nullptr || seen.count(control) != 0) {
         continue;
       }
+      // Without a registered owner the stream's deleter is running on
+      // another thread (GIL released): the stream is not ours to touch.
+      py::object owner = internals::registered_object(stream);
+      if (!owner) {
+        continue;
+      }
+      seen.insert(control);
       found = true;
       try {
-        py::object owner = py::cast(stream, py::return_value_policy::reference);
         stop_stream(*stream);
       } catch (const std::exception&) {
         // A device whose stop() fails still gets its destructor later.
