@@ -4,8 +4,11 @@
 
 #include <limits>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
 
+#include "module/binding_internals.hpp"
 #include "stream/python_runtime.hpp"
 
 namespace py = pybind11;
@@ -50,8 +53,8 @@ py::function find_override(const PyDevice* device, const char* name) {
   return py::get_override(static_cast<const vorn::Device*>(device), name);
 }
 
-[[noreturn]] void missing_method(const char* qualified_name) {
-  py::pybind11_fail(std::string("Tried to call pure virtual function \"") + qualified_name + "\"");
+[[noreturn]] void missing_method(const char* name) {
+  py::pybind11_fail(std::string("Tried to call pure virtual function \"Device::") + name + "\"");
 }
 
 // Leaves the error of the active exception pending in the Python error
@@ -70,26 +73,59 @@ void set_pending_error() noexcept {
   }
 }
 
-// Runs `body` with the GIL held for a non-throwing operation. Returns
-// `failure` when the interpreter is exiting (a native thread is not let in),
-// when an error is already pending or when body throws; the error
-// then stays pending for the Python caller, or is reported as unraisable
-// when no Python caller waits for it.
-template <typename R, typename Body>
-R forward(R failure, Body&& body) noexcept {
-  MethodGil gil;
-  if (!gil || PyErr_Occurred() != nullptr) {
+// The fallback of an operation the interface leaves to the device: a
+// missing Python method is an error.
+struct NoFallback {};
+
+// Forwards a non-throwing operation to the Python method `name` of the
+// object that owns `device`: `invoke(method)` calls it and converts the
+// result, with the GIL held. Without such a method, `fallback()` runs with
+// the GIL given back (it may forward other operations), or the call fails as
+// a missing method when there is no fallback. Returns `failure` when the
+// interpreter is exiting (a native thread is not let in), when an error is
+// already pending or when the call fails; the error then stays pending for
+// the Python caller, or is reported as unraisable when no Python caller
+// waits for it. Any thread.
+template <typename R, typename Invoke, typename Fallback = NoFallback>
+R forward(const PyDevice* device, const char* name, R failure, Invoke&& invoke, Fallback&& fallback = {}) noexcept {
+  constexpr bool has_fallback = !std::is_same_v<std::decay_t<Fallback>, NoFallback>;
+  bool run_fallback = false;
+  {
+    MethodGil gil;
+    if (!gil || PyErr_Occurred() != nullptr) {
+      return failure;
+    }
+    try {
+      if (py::function method = find_override(device, name)) {
+        return invoke(method);
+      }
+      if constexpr (has_fallback) {
+        run_fallback = true;
+      } else {
+        missing_method(name);
+      }
+    } catch (...) {
+      set_pending_error();
+    }
+    if (!run_fallback) {
+      if (!PythonCallScope::active()) {
+        PyErr_WriteUnraisable(nullptr);
+      }
+      return failure;
+    }
+  }
+  if constexpr (has_fallback) {
+    return fallback();
+  } else {
     return failure;
   }
-  try {
-    return body();
-  } catch (...) {
-    set_pending_error();
-  }
-  if (!PythonCallScope::active()) {
-    PyErr_WriteUnraisable(nullptr);
-  }
-  return failure;
+}
+
+// An `invoke` for forward(): calls the method with `args` and converts its
+// result to R. The arguments are referred to, not copied.
+template <typename R, typename... Args>
+auto returning(const Args&... args) {
+  return [&args...](const py::function& method) { return method(args...).template cast<R>(); };
 }
 
 // A memoryview over native bytes handed to a Python write/read method. It is
@@ -145,11 +181,10 @@ class BorrowedBytes {
   // Releases the view after a successful call. Throws BufferError when the
   // method left a view of the block behind.
   void release() {
-    auto* memory = reinterpret_cast<PyMemoryViewObject*>(view_.ptr());
     // Views derived from a view of the caller's object keep that object's
     // export, and so its memory; views of bare memory cannot.
-    const bool shared = !owner_backed_ && memory->mbuf->exports > 1;
-    if (owner_backed_ && memory->exports > 0) {
+    const bool shared = !owner_backed_ && internals::memoryview_shared_exports(view_) > 1;
+    if (owner_backed_ && internals::memoryview_exports(view_) > 0) {
       // The method kept a buffer of the view itself; that export pins the
       // caller's object, so the view may simply live on with it.
       view_ = py::object();
@@ -166,6 +201,31 @@ class BorrowedBytes {
   py::object view_;
   bool owner_backed_ = false;
 };
+
+// An `invoke` for write and read: lends the block to the method as a
+// memoryview for the call only and converts the byte count it returns.
+auto lending(std::uint32_t addr, std::uint64_t length, std::uint8_t* data, bool writable) {
+  return [=](const py::function& method) -> std::uint64_t {
+    BorrowedBytes block(data, length, writable);
+    py::object count = method(addr, length, block.object());
+    block.release();
+    return count.cast<std::uint64_t>();
+  };
+}
+
+// The text of the Python method `name`; nothing without one or once the
+// interpreter is exiting. Throws what the method or the conversion throws.
+std::optional<std::string> describe(const PyDevice* device, const char* name) {
+  MethodGil gil;
+  if (!gil) {
+    return std::nullopt;
+  }
+  py::function method = find_override(device, name);
+  if (!method) {
+    return std::nullopt;
+  }
+  return method().cast<std::optional<std::string>>();
+}
 
 }  // namespace
 
@@ -194,105 +254,42 @@ void PythonCallScope::raise_pending() {
 }
 
 Status PyDevice::set_register_sync(std::uint32_t addr, std::uint32_t value, std::uint32_t extra) noexcept {
-  bool inherited = false;
-  const Status status = forward(Status::Failure, [&]() -> Status {
-    py::function method = find_override(this, "set_register_sync");
-    if (!method) {
-      inherited = true;
-      return Status::Failure;
-    }
-    return method(addr, value, extra).cast<Status>();
-  });
-  return inherited ? vorn::Device::set_register_sync(addr, value, extra) : status;
+  return forward(this, "set_register_sync", Status::Failure, returning<Status>(addr, value, extra),
+                 [&] { return vorn::Device::set_register_sync(addr, value, extra); });
 }
 
 Status PyDevice::set_register(std::uint32_t addr, std::uint32_t value, std::uint32_t extra) noexcept {
-  return forward(Status::Failure, [&]() -> Status {
-    py::function method = find_override(this, "set_register");
-    if (!method) {
-      missing_method("Device::set_register");
-    }
-    return method(addr, value, extra).cast<Status>();
-  });
+  return forward(this, "set_register", Status::Failure, returning<Status>(addr, value, extra));
 }
 
 Status PyDevice::send_registers() noexcept {
-  return forward(Status::Failure, [&]() -> Status {
-    py::function method = find_override(this, "send_registers");
-    if (!method) {
-      missing_method("Device::send_registers");
-    }
-    return method().cast<Status>();
-  });
+  return forward(this, "send_registers", Status::Failure, returning<Status>());
 }
 
 std::optional<std::uint32_t> PyDevice::get_register_sync(std::uint32_t addr) noexcept {
-  bool inherited = false;
-  auto value = forward(std::optional<std::uint32_t>{}, [&]() -> std::optional<std::uint32_t> {
-    py::function method = find_override(this, "get_register_sync");
-    if (!method) {
-      inherited = true;
-      return std::nullopt;
-    }
-    return method(addr).cast<std::optional<std::uint32_t>>();
-  });
-  return inherited ? vorn::Device::get_register_sync(addr) : value;
+  using Value = std::optional<std::uint32_t>;
+  return forward(this, "get_register_sync", Value{}, returning<Value>(addr),
+                 [&] { return vorn::Device::get_register_sync(addr); });
 }
 
 std::uint32_t PyDevice::get_register(std::uint32_t addr) noexcept {
-  return forward(std::uint32_t{0}, [&]() -> std::uint32_t {
-    py::function method = find_override(this, "get_register");
-    if (!method) {
-      missing_method("Device::get_register");
-    }
-    return method(addr).cast<std::uint32_t>();
-  });
+  return forward(this, "get_register", std::uint32_t{0}, returning<std::uint32_t>(addr));
 }
 
 Status PyDevice::read_registers() noexcept {
-  return forward(Status::Failure, [&]() -> Status {
-    py::function method = find_override(this, "read_registers");
-    if (!method) {
-      missing_method("Device::read_registers");
-    }
-    return method().cast<Status>();
-  });
+  return forward(this, "read_registers", Status::Failure, returning<Status>());
 }
 
 Status PyDevice::trigger(std::uint32_t addr, int value) noexcept {
-  return forward(Status::Failure, [&]() -> Status {
-    py::function method = find_override(this, "trigger");
-    if (!method) {
-      missing_method("Device::trigger");
-    }
-    return method(addr, value).cast<Status>();
-  });
+  return forward(this, "trigger", Status::Failure, returning<Status>(addr, value));
 }
 
 std::uint64_t PyDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) noexcept {
-  return forward(std::uint64_t{0}, [&]() -> std::uint64_t {
-    py::function method = find_override(this, "write");
-    if (!method) {
-      missing_method("Device::write");
-    }
-    BorrowedBytes block(data, length, /*writable=*/false);
-    py::object count = method(addr, length, block.object());
-    block.release();
-    return count.cast<std::uint64_t>();
-  });
+  return forward(this, "write", std::uint64_t{0}, lending(addr, length, data, /*writable=*/false));
 }
 
 std::uint64_t PyDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) noexcept {
-  return forward(std::uint64_t{0}, [&]() -> std::uint64_t {
-    py::function method = find_override(this, "read");
-    if (!method) {
-      missing_method("Device::read");
-    }
-    BorrowedBytes block(data, length, /*writable=*/true);
-    py::object count = method(addr, length, block.object());
-    block.release();
-    return count.cast<std::uint64_t>();
-  });
+  return forward(this, "read", std::uint64_t{0}, lending(addr, length, data, /*writable=*/true));
 }
 
 std::optional<std::unique_ptr<PyDevice::DataStream>> PyDevice::start_read_stream(std::uint32_t, vorn::StreamCallback&&,
@@ -300,28 +297,8 @@ std::optional<std::unique_ptr<PyDevice::DataStream>> PyDevice::start_read_stream
   return std::nullopt;
 }
 
-std::optional<std::string> PyDevice::get_status() {
-  MethodGil gil;
-  if (!gil) {
-    return std::nullopt;
-  }
-  py::function method = find_override(this, "get_status");
-  if (!method) {
-    return std::nullopt;
-  }
-  return method().cast<std::optional<std::string>>();
-}
+std::optional<std::string> PyDevice::get_status() { return describe(this, "get_status"); }
 
-std::optional<std::string> PyDevice::get_info() {
-  MethodGil gil;
-  if (!gil) {
-    return std::nullopt;
-  }
-  py::function method = find_override(this, "get_info");
-  if (!method) {
-    return std::nullopt;
-  }
-  return method().cast<std::optional<std::string>>();
-}
+std::optional<std::string> PyDevice::get_info() { return describe(this, "get_info"); }
 
 }  // namespace pyvorn

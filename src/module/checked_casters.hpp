@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/binding_internals.hpp"
 #include "vorn/device.hpp"
 #include "vorn/device_manager.hpp"
 #include "vorn/status.hpp"
@@ -30,9 +31,7 @@ class checked_caster : public type_caster_base<T> {
     if (src.is_none()) {
       return true;
     }
-    auto* self = reinterpret_cast<instance*>(src.ptr());
-    value_and_holder slot = self->get_value_and_holder(get_type_info(typeid(T)), false);
-    if (!slot || !slot.holder_constructed()) {
+    if (!pyvorn::internals::holds_native_value(src, typeid(T))) {
       // Not reference_cast_error: the dispatcher would try the next overload
       // and report a TypeError instead.
       throw std::runtime_error(message(src));

@@ -1,12 +1,12 @@
 #include "stream/python_runtime.hpp"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "module/binding_internals.hpp"
 
 namespace pyvorn {
 
@@ -16,16 +16,16 @@ bool interpreter_finalizing() noexcept {
   // has to be reachable).
   using Query = int (*)();
   static const Query query = [] {
-    auto found = reinterpret_cast<Query>(dlsym(RTLD_DEFAULT, "Py_IsFinalizing"));
+    auto found = reinterpret_cast<Query>(internals::interpreter_symbol("Py_IsFinalizing"));
     if (found == nullptr) {
-      found = reinterpret_cast<Query>(dlsym(RTLD_DEFAULT, "_Py_IsFinalizing"));
+      found = reinterpret_cast<Query>(internals::interpreter_symbol("_Py_IsFinalizing"));
     }
     return found;
   }();
   return query != nullptr && query() != 0;
 }
 
-bool holds_gil() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+bool holds_gil() noexcept { return internals::current_thread_state() != nullptr; }
 
 namespace {
 std::atomic<bool> gate_closed{false};

@@ -8,6 +8,7 @@
 #include <utility>
 #include <variant>
 
+#include "module/binding_internals.hpp"
 #include "stream/buffer_binding.hpp"
 #include "stream/event_pump.hpp"
 #include "stream/python_runtime.hpp"
@@ -122,11 +123,19 @@ class Delivery {
   bool held_;
 };
 
+// A capsule that holds `owned` until Python drops it. GIL held.
+py::object owner_capsule(std::shared_ptr<void> owned) {
+  auto owner = std::make_unique<std::shared_ptr<void>>(std::move(owned));
+  py::object capsule = py::capsule(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  owner.release();
+  return capsule;
+}
+
 // Ties the lifetime of `object` to the device's code: chunks released through
 // it may run the device's deleters. GIL held.
 void pin_device_code(const SinkState& sink, const py::object& object) {
   if (sink.code_pin) {
-    py::detail::keep_alive_impl(object, sink.code_pin);
+    internals::keep_alive(object, sink.code_pin);
   }
 }
 
@@ -166,9 +175,13 @@ py::object text_object(const std::string& text) {
   return py::reinterpret_steal<py::object>(decoded);
 }
 
-// Deliveries common to both sinks: the end marker and error texts.
-// Returns false for data events.
+// Deliveries common to both sinks: a broken event (reported as a failed
+// delivery), the end marker and error texts. Returns false for data events.
 bool deliver_control(const SinkState& sink, vorn::StreamEvent& event) {
+  if (event.valueless_by_exception()) {
+    guarded([] { throw std::bad_variant_access(); });
+    return true;
+  }
   switch (event.index()) {
     case vorn::event_kind::end:
       guarded([&] { call_target(sink.target, Py_None, Py_None); });
@@ -201,19 +214,8 @@ void destroy_sink(void* state) {
   sink->thread_state.exit_for_good();
 }
 
-void managed_buffer_invoke(void* state, vorn::StreamEvent& event) {
-  auto& sink = *static_cast<SinkState*>(state);
-  Delivery delivery(sink);
-  if (!delivery) {
-    return;
-  }
-  if (event.valueless_by_exception()) {
-    guarded([] { throw std::bad_variant_access(); });
-    return;
-  }
-  if (deliver_control(sink, event)) {
-    return;
-  }
+// The data deliveries of the two sinks. GIL held.
+void deliver_managed_buffer(SinkState& sink, vorn::StreamEvent& event) {
   guarded([&] {
     if (auto* chunk = std::get_if<vorn::ManagedBuffer>(&event)) {
       if (sink.target.is_none()) {
@@ -244,26 +246,11 @@ void retain_view_storage(const SinkState& sink, const py::object& view_object, v
   if (!storage) {
     return;  // the bytes belong to the device; nothing can keep them
   }
-  auto owner = std::make_unique<std::shared_ptr<void>>(std::move(storage));
-  py::capsule keeper(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
-  owner.release();
-  py::detail::keep_alive_impl(view_object, keeper);
+  internals::keep_alive(view_object, owner_capsule(std::move(storage)));
   pin_device_code(sink, view_object);
 }
 
-void data_view_invoke(void* state, vorn::StreamEvent& event) {
-  auto& sink = *static_cast<SinkState*>(state);
-  Delivery delivery(sink);
-  if (!delivery) {
-    return;
-  }
-  if (event.valueless_by_exception()) {
-    guarded([] { throw std::bad_variant_access(); });
-    return;
-  }
-  if (deliver_control(sink, event)) {
-    return;
-  }
+void deliver_data_view(SinkState& sink, vorn::StreamEvent& event) {
   vorn::DataView lent;
   if (auto* chunk = std::get_if<vorn::ManagedBuffer>(&event)) {
     lent = vorn::DataView{chunk->data.get(), chunk->size};
@@ -283,17 +270,24 @@ void data_view_invoke(void* state, vorn::StreamEvent& event) {
   }
 }
 
-constexpr vorn::StreamCallbackOps managed_buffer_ops{managed_buffer_invoke, destroy_sink};
-constexpr vorn::StreamCallbackOps data_view_ops{data_view_invoke, destroy_sink};
+// One event of a sink whose data events go to DeliverData. Worker thread.
+template <void (*DeliverData)(SinkState&, vorn::StreamEvent&)>
+void invoke(void* state, vorn::StreamEvent& event) {
+  auto& sink = *static_cast<SinkState*>(state);
+  if (Delivery delivery(sink); delivery && !deliver_control(sink, event)) {
+    DeliverData(sink, event);
+  }
+}
+
+constexpr vorn::StreamCallbackOps managed_buffer_ops{invoke<deliver_managed_buffer>, destroy_sink};
+constexpr vorn::StreamCallbackOps data_view_ops{invoke<deliver_data_view>, destroy_sink};
 
 vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, py::object target,
                                std::shared_ptr<StreamControl> control) {
   auto state = std::make_unique<SinkState>();
   state->target = std::move(target);
   if (const std::shared_ptr<void>& device_code = control->device_code()) {
-    auto owner = std::make_unique<std::shared_ptr<void>>(device_code);
-    state->code_pin = py::capsule(owner.get(), [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
-    owner.release();
+    state->code_pin = owner_capsule(device_code);
   }
   state->control = std::move(control);
   return vorn::StreamCallback(&ops, state.release());

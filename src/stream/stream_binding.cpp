@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "module/binding_internals.hpp"
 #include "module/registration.hpp"
 #include "stream/aligned_chunker.hpp"
 #include "stream/event_pump.hpp"
@@ -19,11 +20,9 @@ namespace py = pybind11;
 namespace pyvorn {
 namespace {
 
-// The trampoline registered for DataStream. Python never creates one (no
-// constructor is bound); it adds no behaviour.
-struct PyDataStream : DataStream {
-  void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
-};
+// The alias type registered for DataStream. No constructor is bound, so
+// Python never creates one and it needs no overrides.
+struct PyDataStream : DataStream {};
 
 // Destroys a callback the device did not take. Ending a pump joins its
 // worker, which may need the GIL, so the GIL is released meanwhile. GIL held
@@ -42,16 +41,8 @@ struct UntakenCallback {
 // The reference that keeps the device's code loaded: what its creator put
 // into the deleter of the Python Device's holder. Null for Python devices.
 std::shared_ptr<void> device_code(const vorn::Device& device) {
-  const auto* type = py::detail::get_type_info(typeid(vorn::Device));
-  py::handle self = py::detail::get_object_handle(&device, type);
-  if (!self) {
-    return {};
-  }
-  auto slot = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type);
-  if (!slot || !slot.holder_constructed()) {
-    return {};
-  }
-  return slot.holder<vorn::DeviceHolder>().get_deleter().keep_alive;
+  const auto* holder = internals::registered_holder<vorn::DeviceHolder>(device);
+  return holder != nullptr ? holder->get_deleter().keep_alive : nullptr;
 }
 
 std::int32_t narrow_queue_limit(std::uint64_t max_queue_elements) {
@@ -96,12 +87,18 @@ void stop_live_streams() {
     found = false;
     for (auto& control : StreamRegistry::live()) {
       DataStream* stream = StreamRegistry::stream_of(*control);
-      if (stream == nullptr || !seen.insert(control).second) {
+      if (stream == nullptr || seen.count(control) != 0) {
         continue;
       }
+      // Without a registered owner the stream's deleter is running on
+      // another thread (GIL released): the stream is not ours to touch.
+      py::object owner = internals::registered_object(stream);
+      if (!owner) {
+        continue;
+      }
+      seen.insert(control);
       found = true;
       try {
-        py::object owner = py::cast(stream, py::return_value_policy::reference);
         stop_stream(*stream);
       } catch (const std::exception&) {
         // A device whose stop() fails still gets its destructor later.

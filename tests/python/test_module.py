@@ -103,6 +103,19 @@ def test_objects_made_with_new_alone_raise(cls, method, args):
         getattr(obj, method)(*args)
 
 
+def test_python_subclass_of_data_stream_has_no_native_stream():
+    class Sub(pv.DataStream):
+        def stop(self):
+            return "python"
+
+    with pytest.raises(TypeError, match="^Sub: No constructor defined!$"):
+        Sub()
+    obj = Sub.__new__(Sub)
+    assert obj.stop() == "python"
+    with pytest.raises(RuntimeError, match="^Sub object holds no native value"):
+        pv.DataStream.stop(obj)
+
+
 def test_with_block_on_an_uninitialised_stream_raises():
     with pytest.raises(RuntimeError, match="holds no native value"):
         with pv.DataStream.__new__(pv.DataStream):
