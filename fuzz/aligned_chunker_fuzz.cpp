@@ -1,4 +1,4 @@
-// libFuzzer target: the aligned re-cutting adapter (stream/aligned_chunker)
+// libFuzzer target: the aligned re-cutting adapter (stream/core/aligned_chunker)
 // against a reference model.
 //
 // The input chooses the alignment, a sequence of events (owning chunks, chunk
@@ -28,8 +28,8 @@
 #include <variant>
 #include <vector>
 
-#include "stream/aligned_chunker.hpp"
-#include "stream/view_lease.hpp"
+#include "stream/core/aligned_chunker.hpp"
+#include "stream/core/view_lease.hpp"
 #include "vorn/stream.hpp"
 
 namespace {

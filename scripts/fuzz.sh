@@ -27,7 +27,7 @@ flags=(-std=c++20 -g -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -fsanitize=
   -Iinclude)
 sources_of() {
   case "$1" in
-    aligned_chunker) echo "-Isrc src/stream/aligned_chunker.cpp src/stream/view_lease.cpp" ;;
+    aligned_chunker) echo "-Isrc src/stream/core/aligned_chunker.cpp src/stream/core/view_lease.cpp" ;;
     sim_options) echo "-Iplugins/sim plugins/sim/sim_options.cpp" ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;
   esac

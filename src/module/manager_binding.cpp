@@ -14,7 +14,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl/filesystem.h>
 
-#include "device/plugin_loader.hpp"
+#include "device/loader/plugin_loader.hpp"
 #include "module/registration.hpp"
 #include "stream/python_runtime.hpp"
 #include "vorn/device_manager.hpp"

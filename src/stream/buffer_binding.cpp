@@ -13,7 +13,7 @@
 
 #include "module/binding_internals.hpp"
 #include "module/registration.hpp"
-#include "stream/event_pump.hpp"
+#include "stream/core/event_pump.hpp"
 
 namespace py = pybind11;
 

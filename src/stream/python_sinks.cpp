@@ -10,9 +10,9 @@
 
 #include "module/binding_internals.hpp"
 #include "stream/buffer_binding.hpp"
-#include "stream/event_pump.hpp"
+#include "stream/core/event_pump.hpp"
+#include "stream/core/view_lease.hpp"
 #include "stream/python_runtime.hpp"
-#include "stream/view_lease.hpp"
 
 namespace py = pybind11;
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "stream/stream_lifecycle.hpp"
+#include "stream/core/stream_lifecycle.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {

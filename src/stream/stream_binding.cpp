@@ -10,10 +10,10 @@
 
 #include "module/binding_internals.hpp"
 #include "module/registration.hpp"
-#include "stream/aligned_chunker.hpp"
-#include "stream/event_pump.hpp"
+#include "stream/core/aligned_chunker.hpp"
+#include "stream/core/event_pump.hpp"
+#include "stream/core/stream_lifecycle.hpp"
 #include "stream/python_runtime.hpp"
-#include "stream/stream_lifecycle.hpp"
 
 namespace py = pybind11;
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 
-#include "device/library_dir.hpp"
-#include "device/plugin_loader.hpp"
+#include "device/loader/library_dir.hpp"
+#include "device/loader/plugin_loader.hpp"
 
 namespace fs = std::filesystem;
 

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <thread>
 
-#include "stream/event_pump.hpp"
-#include "stream/stream_lifecycle.hpp"
+#include "stream/core/event_pump.hpp"
+#include "stream/core/stream_lifecycle.hpp"
 
 namespace pyvorn {
 namespace {

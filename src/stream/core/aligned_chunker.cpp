@@ -1,4 +1,4 @@
-#include "stream/aligned_chunker.hpp"
+#include "stream/core/aligned_chunker.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "stream/view_lease.hpp"
+#include "stream/core/view_lease.hpp"
 
 namespace pyvorn {
 namespace {

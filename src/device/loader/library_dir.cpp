@@ -1,4 +1,4 @@
-#include "device/library_dir.hpp"
+#include "device/loader/library_dir.hpp"
 
 #include <mutex>
 

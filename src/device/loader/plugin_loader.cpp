@@ -1,4 +1,4 @@
-#include "device/plugin_loader.hpp"
+#include "device/loader/plugin_loader.hpp"
 
 #include <boost/dll/shared_library.hpp>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/library_dir.hpp"
+#include "device/loader/library_dir.hpp"
 
 namespace pyvorn {
 namespace {

@@ -1,4 +1,4 @@
-#include "stream/stream_lifecycle.hpp"
+#include "stream/core/stream_lifecycle.hpp"
 
 #include <condition_variable>
 #include <deque>
@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "stream/atomic_wait.hpp"
-#include "stream/event_pump.hpp"
+#include "stream/core/atomic_wait.hpp"
+#include "stream/core/event_pump.hpp"
 
 namespace pyvorn {
 namespace {

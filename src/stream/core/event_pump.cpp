@@ -1,4 +1,4 @@
-#include "stream/event_pump.hpp"
+#include "stream/core/event_pump.hpp"
 
 // readerwriterqueue synchronises its elements with standalone fences, which
 // ThreadSanitizer does not model. Under clang the library detects TSan
@@ -38,7 +38,7 @@ inline int rwq_tsan_sync;
 #include <utility>
 #include <variant>
 
-#include "stream/atomic_wait.hpp"
+#include "stream/core/atomic_wait.hpp"
 
 namespace pyvorn {
 namespace {

@@ -19,7 +19,7 @@ namespace pyvorn {
 //   unaligned tail (each fewer than `alignment` bytes) are copied into a carry
 //   buffer, which is emitted when full. Zero-byte chunks emit nothing.
 // Every emitted view is valid only for the downstream call. Around each data
-// emission a ViewLease (stream/view_lease.hpp) is published on the calling
+// emission a ViewLease (stream/core/view_lease.hpp) is published on the calling
 // thread; its take() hands the viewed storage over to the caller:
 // - for the carry: the carry buffer itself (the chunker continues with a
 //   fresh one, so the handed bytes are never overwritten);

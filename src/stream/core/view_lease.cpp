@@ -1,4 +1,4 @@
-#include "stream/view_lease.hpp"
+#include "stream/core/view_lease.hpp"
 
 namespace pyvorn {
 namespace {
