@@ -17,9 +17,12 @@
 //   throw:TEXT    start_read_stream throws std::runtime_error(TEXT)
 //   keep          with nostream: move the callback away and destroy it
 //   lazy_release  stop() only joins; the callback is destroyed with the stream
+//   stop_ms:N     stop() takes N milliseconds longer (after the producer ends)
+//   stop_forever  stop() never returns (the thread that calls it stays there)
 // Data bytes count up modulo 256 across the whole stream. get_info() reports
-// "addr=A chunk_size=C released=R streams=S": the last start arguments, the
-// owning chunks released so far and the streams alive.
+// "addr=A chunk_size=C released=R streams=S stops=N max_in_stop=M": the last
+// start arguments, the owning chunks released so far, the streams alive, the
+// calls of stop() so far and the most threads ever inside stop() at once.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +41,23 @@ namespace {
 
 std::atomic<long> released_chunks{0};
 std::atomic<long> live_streams{0};
+std::atomic<long> stop_calls{0};
+std::atomic<long> inside_stop{0};
+std::atomic<long> max_inside_stop{0};
+
+// Counts the threads inside a stream's stop() for its lifetime.
+class InsideStop {
+ public:
+  InsideStop() {
+    stop_calls.fetch_add(1);
+    const long now = inside_stop.fetch_add(1) + 1;
+    for (long seen = max_inside_stop.load(); now > seen && !max_inside_stop.compare_exchange_weak(seen, now);) {
+    }
+  }
+  ~InsideStop() { inside_stop.fetch_sub(1); }
+  InsideStop(const InsideStop&) = delete;
+  InsideStop& operator=(const InsideStop&) = delete;
+};
 
 void release_chunk(std::uint8_t* block) {
   delete[] block;
@@ -55,6 +75,8 @@ struct Script {
   bool no_stream = false;
   bool keep_callback = false;
   bool lazy_release = false;
+  bool stop_forever = false;
+  long stop_ms = 0;
   std::string throw_text;
 };
 
@@ -75,6 +97,10 @@ Script parse(const std::string& text) {
       script.keep_callback = true;
     } else if (word == "lazy_release") {
       script.lazy_release = true;
+    } else if (word == "stop_forever") {
+      script.stop_forever = true;
+    } else if (word.rfind("stop_ms:", 0) == 0) {
+      script.stop_ms = std::stol(word.substr(8));
     } else if (word.rfind("throw:", 0) == 0) {
       script.throw_text = word.substr(6);
     } else if (word.size() > 2 && word[1] == ':' && (word[0] == 'o' || word[0] == 'v')) {
@@ -113,6 +139,7 @@ class ScriptStream final : public vorn::Device::DataStream {
   }
 
   void stop() override {
+    InsideStop inside;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
@@ -120,6 +147,12 @@ class ScriptStream final : public vorn::Device::DataStream {
     wake_.notify_all();
     if (producer_.joinable()) {
       producer_.join();
+    }
+    if (script_.stop_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(script_.stop_ms));
+    }
+    while (script_.stop_forever) {
+      std::this_thread::sleep_for(std::chrono::hours(1));
     }
     if (!script_.lazy_release) {
       callback_.reset();
@@ -214,7 +247,8 @@ class ScriptDevice final : public vorn_test::StreamOnlyDevice {
 
   std::optional<std::string> get_info() override {
     return "addr=" + std::to_string(last_addr_) + " chunk_size=" + std::to_string(last_chunk_size_) +
-           " released=" + std::to_string(released_chunks.load()) + " streams=" + std::to_string(live_streams.load());
+           " released=" + std::to_string(released_chunks.load()) + " streams=" + std::to_string(live_streams.load()) +
+           " stops=" + std::to_string(stop_calls.load()) + " max_in_stop=" + std::to_string(max_inside_stop.load());
   }
 
  private:
@@ -228,7 +262,9 @@ class ScriptManager final : public vorn::DeviceManager {
   std::string info() override { return "script stream test manager"; }
   std::filesystem::path location() override { return {}; }
   std::string list_devices() override { return "script\n"; }
-  std::string get_device_options() override { return "steps: o:N v:N e:TEXT end loop hold nostream keep throw:T"; }
+  std::string get_device_options() override {
+    return "steps: o:N v:N e:TEXT end loop hold nostream keep throw:T lazy_release stop_ms:N stop_forever";
+  }
   vorn::DeviceHolder create_device(const std::string& text) override {
     return vorn::DeviceHolder(new ScriptDevice(parse(text)), vorn::device_deleter{shared_from_this()});
   }
