@@ -8,6 +8,9 @@
 
 namespace pyvorn {
 
+// Not a registration of the Python surface: how native errors whose text is
+// not valid UTF-8 reach Python. Called first.
+void register_native_errors();
 void register_return_code(pybind11::module_& m);
 void register_data_stream(pybind11::module_& m);
 void register_buffers(pybind11::module_& m);

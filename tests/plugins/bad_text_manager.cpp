@@ -1,4 +1,8 @@
-// A manager whose texts are not valid UTF-8, and which makes no devices.
+// A manager whose texts are not valid UTF-8, and which makes no devices; the
+// device text "throw" makes create_device throw a message that is not valid
+// UTF-8 either.
+#include <stdexcept>
+
 #include "plugin_support.hpp"
 #include "vorn/vorn.hpp"
 
@@ -10,7 +14,12 @@ class BadTextManager final : public vorn::DeviceManager {
   std::filesystem::path location() override { return vorn_test::own_folder(); }
   std::string list_devices() override { return "device \xc3\x28"; }
   std::string get_device_options() override { return "options \x80"; }
-  vorn::DeviceHolder create_device(const std::string&) override { return {}; }
+  vorn::DeviceHolder create_device(const std::string& text) override {
+    if (text == "throw") {
+      throw std::runtime_error("unknown option \xff in the device text");
+    }
+    return {};
+  }
 };
 
 }  // namespace

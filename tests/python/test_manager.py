@@ -71,14 +71,15 @@ def test_load_failures_report_the_path_as_given(case, tmp_path, monkeypatch):
         assert not is_mapped(given)
 
 
-def test_plugin_built_for_another_interface_version_is_refused_before_create_manager():
-    path = str(plugin_path("vorn_test_wrong_mark"))  # its mark is this module's version + 1
+@pytest.mark.parametrize("name, offset", [("vorn_test_wrong_mark", 1), ("vorn_test_old_mark", -1)])
+def test_plugin_built_for_another_interface_version_is_refused_before_create_manager(name, offset):
+    path = str(plugin_path(name))  # its mark is this module's version + offset
     with pytest.raises(RuntimeError) as caught:
         pv.get_device_manager(path)
     versions = re.fullmatch(
         rf"Plug-in interface version mismatch: {re.escape(path)} was built for interface version (\d+), "
         r"this module provides version (\d+)", str(caught.value))
-    assert versions and int(versions[1]) == int(versions[2]) + 1, caught.value
+    assert versions and int(versions[1]) == int(versions[2]) + offset, caught.value
     assert not is_mapped(path)
 
 
@@ -160,6 +161,17 @@ def test_create_device_exception_becomes_runtime_error(good):
     with pytest.raises(RuntimeError, match="^no such device$"):
         good.create_device("throw=no such device")
     assert good.create_device("") is not None  # the GIL came back intact
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: pv.get_device_manager(b"/no/such/plug\xffin.so"), "Device Manager not found: /no/such/plug\ufffdin.so"),
+    (lambda: pv.get_device_manager(plugin_path("vorn_test_bad_text")).create_device("throw"),
+     "unknown option \ufffd in the device text"),
+], ids=["loader", "plug-in"])
+def test_error_messages_that_are_not_utf8_arrive_with_bytes_replaced(call, message):
+    with pytest.raises(RuntimeError) as caught:
+        call()
+    assert str(caught.value) == message
 
 
 def test_two_loads_give_two_managers():
