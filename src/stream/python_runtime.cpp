@@ -1,8 +1,11 @@
 #include "stream/python_runtime.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -46,7 +49,34 @@ void leave_gate() noexcept {
     std::this_thread::sleep_for(std::chrono::hours(24));
   }
 }
+
+std::atomic<std::uint64_t> forks_since_load{0};
+std::mutex abandoned_mutex;
+
+// In a forked child only the forking thread exists: only its own admission
+// counts, and the lock of the abandoned references is made anew.
+void after_fork_in_child() noexcept {
+  gate_inside.store(admitted_depth > 0 ? 1 : 0, std::memory_order_seq_cst);
+  new (&abandoned_mutex) std::mutex();
+  forks_since_load.fetch_add(1, std::memory_order_seq_cst);
+}
+
+const bool fork_handlers_installed = pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
 }  // namespace
+
+std::uint64_t fork_generation() noexcept {
+  static_cast<void>(fork_handlers_installed);
+  return forks_since_load.load(std::memory_order_relaxed);
+}
+
+void end_forked_child(PyObject* result) noexcept {
+  if (result == nullptr) {
+    PyErr_Print();  // SystemExit exits here, with its code
+    Py_Exit(1);
+  }
+  Py_DECREF(result);
+  Py_Exit(0);
+}
 
 bool PythonGate::admit() noexcept {
   if (admitted_depth > 0) {
@@ -73,9 +103,8 @@ void abandon_at_exit(PyObject* object) noexcept {
   if (object == nullptr) {
     return;
   }
-  static std::mutex mutex;
   static auto* const kept = new std::vector<PyObject*>();  // never destroyed: kept until the process ends
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(abandoned_mutex);
   try {
     kept->push_back(object);
   } catch (...) {

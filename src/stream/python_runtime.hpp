@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace pyvorn {
 
 // True once the interpreter has begun to finalize. From then on a thread
@@ -32,6 +34,19 @@ class PythonGate {
   // thread has left. GIL held on entry and on return.
   static void close() noexcept;
 };
+
+// How many fork()s lie between the calling process and the one that loaded
+// the module (0 there; each child counts one more than its parent). Any
+// thread.
+std::uint64_t fork_generation() noexcept;
+
+// For the thread that called fork() inside a stream callback, once that call
+// returned in the child, where it is the only thread: ends the child as a
+// program would end whose last statement was that call. `result` is the
+// call's result, or null with its exception set: SystemExit exits with its
+// code, another exception is printed and exits with 1, a result exits with 0.
+// The interpreter's exit handlers run. GIL held; never returns.
+[[noreturn]] void end_forked_child(PyObject* result) noexcept;
 
 // Keeps a reference to `object` for the rest of the process, without the
 // GIL: for a thread that may no longer enter a finalizing interpreter and so

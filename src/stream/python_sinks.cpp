@@ -30,12 +30,14 @@ constexpr auto kMaxBatchTime = std::chrono::milliseconds(1);
 // State of a sink, owned by its StreamCallback. Lives on the stream's worker
 // thread; the callable reference is dropped there too, with the GIL held.
 struct SinkState {
-  py::object target;
   WorkerThreadState thread_state;
   // Keeps the device's code loaded (see make_managed_buffer_sink), as a
   // capsule that a kept DataView also keeps; null without one.
   py::object code_pin;
-  std::shared_ptr<StreamControl> control;
+  // Holds the callable.
+  std::shared_ptr<PythonStreamControl> control;
+  // The process this sink was made in (see fork_generation).
+  std::uint64_t fork_generation = 0;
 
   // The hold on Python across back-to-back deliveries: admitted through the
   // exit gate, marked as delivering on the stream, GIL taken.
@@ -139,14 +141,29 @@ void pin_device_code(const SinkState& sink, const py::object& object) {
   }
 }
 
-// Calls the callable with (first, second). Throws error_already_set when the
-// callable raises, std::bad_function_call when it is None. GIL held.
-void call_target(const py::object& target, py::handle first, py::handle second) {
-  if (target.is_none()) {
+// The callable, or throws std::bad_function_call once the garbage collector
+// has cleared it (the stream is muted then). GIL held.
+PyObject* callable_of(const SinkState& sink) {
+  PyObject* callable = sink.control->callable.ptr();
+  if (callable == nullptr) {
     throw std::bad_function_call();
   }
+  return callable;
+}
+
+// Calls the callable with (first, second). Throws error_already_set when the
+// callable raises, std::bad_function_call once it is cleared. The callable is
+// held for the call: the collector may clear the stream's own reference
+// during it. GIL held.
+void call_target(const SinkState& sink, py::handle first, py::handle second) {
+  PyObject* callable = callable_of(sink);
   PyObject* args[] = {first.ptr(), second.ptr()};
-  PyObject* result = PyObject_Vectorcall(target.ptr(), args, 2, nullptr);
+  Py_INCREF(callable);
+  PyObject* result = PyObject_Vectorcall(callable, args, 2, nullptr);
+  Py_DECREF(callable);
+  if (sink.fork_generation != fork_generation()) {
+    end_forked_child(result);  // this thread forked inside the call; it is the child's only thread
+  }
   if (result == nullptr) {
     throw py::error_already_set();
   }
@@ -184,10 +201,10 @@ bool deliver_control(const SinkState& sink, vorn::StreamEvent& event) {
   }
   switch (event.index()) {
     case vorn::event_kind::end:
-      guarded([&] { call_target(sink.target, Py_None, Py_None); });
+      guarded([&] { call_target(sink, Py_None, Py_None); });
       return true;
     case vorn::event_kind::error:
-      guarded([&] { call_target(sink.target, Py_None, text_object(std::get<vorn::event_kind::error>(event))); });
+      guarded([&] { call_target(sink, Py_None, text_object(std::get<vorn::event_kind::error>(event))); });
       return true;
     default:
       return false;
@@ -204,12 +221,12 @@ void destroy_sink(void* state) {
   if (!admitted || interpreter_finalizing()) {
     // Taking the GIL now would end this thread inside native code. The
     // interpreter is going away; its references are kept to the end.
-    abandon_at_exit(sink->target.release().ptr());
+    abandon_at_exit(sink->control->callable.release().ptr());
     abandon_at_exit(sink->code_pin.release().ptr());
     return;
   }
   sink->thread_state.enter();
-  sink->target = py::object();
+  sink->control->callable = py::object();
   sink->code_pin = py::object();
   sink->thread_state.exit_for_good();
 }
@@ -218,15 +235,13 @@ void destroy_sink(void* state) {
 void deliver_managed_buffer(SinkState& sink, vorn::StreamEvent& event) {
   guarded([&] {
     if (auto* chunk = std::get_if<vorn::ManagedBuffer>(&event)) {
-      if (sink.target.is_none()) {
-        throw std::bad_function_call();
-      }
+      callable_of(sink);
       // Moved into the Python object; released through its own deleter when
       // Python drops it.
       py::object buffer = new_managed_buffer(std::move(*chunk), sink.control->device_code());
-      call_target(sink.target, buffer, Py_None);
+      call_target(sink, buffer, Py_None);
     } else {
-      call_target(sink.target, Py_None, text_object("Unsupported data type: DataView"));
+      call_target(sink, Py_None, text_object("Unsupported data type: DataView"));
     }
   });
 }
@@ -259,11 +274,9 @@ void deliver_data_view(SinkState& sink, vorn::StreamEvent& event) {
   }
   py::object view_object;
   guarded([&] {
-    if (sink.target.is_none()) {
-      throw std::bad_function_call();
-    }
+    callable_of(sink);
     view_object = new_data_view(lent);
-    call_target(sink.target, view_object, Py_None);
+    call_target(sink, view_object, Py_None);
   });
   if (view_object && view_object.ref_count() > 1) {
     guarded([&] { retain_view_storage(sink, view_object, event); });
@@ -282,25 +295,24 @@ void invoke(void* state, vorn::StreamEvent& event) {
 constexpr vorn::StreamCallbackOps managed_buffer_ops{invoke<deliver_managed_buffer>, destroy_sink};
 constexpr vorn::StreamCallbackOps data_view_ops{invoke<deliver_data_view>, destroy_sink};
 
-vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, py::object target,
-                               std::shared_ptr<StreamControl> control) {
+vorn::StreamCallback make_sink(const vorn::StreamCallbackOps& ops, std::shared_ptr<PythonStreamControl> control) {
   auto state = std::make_unique<SinkState>();
-  state->target = std::move(target);
   if (const std::shared_ptr<void>& device_code = control->device_code()) {
     state->code_pin = owner_capsule(device_code);
   }
   state->control = std::move(control);
+  state->fork_generation = fork_generation();
   return vorn::StreamCallback(&ops, state.release());
 }
 
 }  // namespace
 
-vorn::StreamCallback make_managed_buffer_sink(ManagedBufferCallable callable, std::shared_ptr<StreamControl> control) {
-  return make_sink(managed_buffer_ops, std::move(callable.target), std::move(control));
+vorn::StreamCallback make_managed_buffer_sink(std::shared_ptr<PythonStreamControl> control) {
+  return make_sink(managed_buffer_ops, std::move(control));
 }
 
-vorn::StreamCallback make_data_view_sink(DataViewCallable callable, std::shared_ptr<StreamControl> control) {
-  return make_sink(data_view_ops, std::move(callable.target), std::move(control));
+vorn::StreamCallback make_data_view_sink(std::shared_ptr<PythonStreamControl> control) {
+  return make_sink(data_view_ops, std::move(control));
 }
 
 }  // namespace pyvorn

@@ -1,6 +1,7 @@
 // Stopping and destroying streams from their own and each other's delivery
-// threads: nothing waits in a cycle, and nothing is delivered after a stop()
-// made off a delivery thread returns. No Python.
+// threads: nothing waits in a cycle, nothing is delivered after a stop() made
+// off a delivery thread returns, one slow device delays no other stream, and
+// a forked child leaves its parent's streams alone. No Python.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +13,13 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "stream/core/event_pump.hpp"
 #include "stream/core/stream_lifecycle.hpp"
@@ -28,10 +35,16 @@ void consumer_destroy(void* state) { std::unique_ptr<Consumer> owned(static_cast
 constexpr vorn::StreamCallbackOps kConsumerOps{&consumer_invoke, &consumer_destroy};
 
 // A device stream that owns its pump, as a plug-in's would: stop() and the
-// destructor end the pump, which waits for its worker.
+// destructor end the pump, which waits for its worker. `hold_stop`, while
+// set, keeps stop() from returning; `in_stop` counts the threads inside it.
 struct FakeStream : DataStream {
   vorn::StreamCallback pump;
   std::atomic<int> stops{0};
+  std::atomic<int> in_stop{0};
+  std::atomic<int> most_in_stop{0};
+  std::atomic<bool> hold_stop{false};
+  std::atomic<bool> fail_stop{false};
+  std::atomic<bool>* destroyed = nullptr;
   std::atomic<std::thread::id> stopped_on{};
 
   FakeStream(Consumer consumer, const std::shared_ptr<StreamControl>& control) {
@@ -43,11 +56,24 @@ struct FakeStream : DataStream {
     };
     pump = make_event_pump(vorn::StreamCallback(&kConsumerOps, new Consumer(std::move(guarded))), 64);
   }
-  ~FakeStream() override { pump.reset(); }
+  ~FakeStream() override {
+    EXPECT_EQ(in_stop.load(), 0) << "destroyed under a running stop()";
+    pump.reset();
+    if (destroyed != nullptr) {
+      *destroyed = true;
+    }
+  }
   void stop() override {
+    const int inside = in_stop.fetch_add(1) + 1;
+    most_in_stop = std::max(most_in_stop.load(), inside);
     stops.fetch_add(1);
     stopped_on = std::this_thread::get_id();
+    while (hold_stop) std::this_thread::sleep_for(1ms);
     pump.reset();
+    in_stop.fetch_sub(1);
+    if (fail_stop) {
+      throw std::runtime_error("stop failed");
+    }
   }
   void push_text() {
     vorn::StreamEvent event(std::in_place_index<1>, std::string("x"));
@@ -56,11 +82,24 @@ struct FakeStream : DataStream {
 };
 
 // Adopts a new stream into the registry, as the module does for Python.
-FakeStream* start(Consumer consumer) {
-  auto control = std::make_shared<StreamControl>(nullptr);
+FakeStream* start(Consumer consumer = [](vorn::StreamEvent&) {}) {
+  auto control = std::make_shared<StreamControl>(nullptr, "fake stream");
   auto* stream = new FakeStream(std::move(consumer), control);
   StreamRegistry::adopt(stream, std::move(control));
   return stream;
+}
+
+// Waits for work handed to a stopper, as the Python caller does.
+void wait(const std::shared_ptr<StopTicket>& ticket) {
+  if (ticket) {
+    while (!ticket->wait_for(20ms)) {
+    }
+    ticket->rethrow_failure();
+  }
+}
+
+void wait_for_stoppers() {
+  EXPECT_TRUE(StreamRegistry::wait_for_stoppers(std::chrono::steady_clock::now() + 10s).empty());
 }
 
 // Fails the whole run instead of hanging it.
@@ -87,7 +126,7 @@ TEST(StreamLifecycle, StopOnItsOwnDeliveryThreadIsHandedToTheStopper) {
       }
       while (!pushed) std::this_thread::yield();  // no push may race the stopper ending the pump
       worker = std::this_thread::get_id();
-      StreamRegistry::stop(self.load());  // returns at once: no waiting for ourselves
+      EXPECT_EQ(StreamRegistry::stop(self.load()), nullptr);  // nothing to wait for: no waiting for ourselves
       stopped = true;
     });
     self = stream;
@@ -95,11 +134,11 @@ TEST(StreamLifecycle, StopOnItsOwnDeliveryThreadIsHandedToTheStopper) {
     stream->push_text();
     pushed = true;
     while (stream->stops.load() == 0) std::this_thread::sleep_for(1ms);
-    StreamRegistry::wait_for_stopper();
+    wait_for_stoppers();
     EXPECT_NE(stream->stopped_on.load(), worker);
     EXPECT_NE(stream->stopped_on.load(), std::this_thread::get_id());
     EXPECT_EQ(after_stop.load(), 0);
-    StreamRegistry::destroy(stream);
+    wait(StreamRegistry::release(stream));
   });
 }
 
@@ -131,7 +170,7 @@ TEST(StreamLifecycle, CallbacksDroppingEachOthersStreamDoNotDeadlock) {
         return [&meet, &other](vorn::StreamEvent&) {
           meet.arrive_and_wait();  // both callbacks are in progress, and no push is
           if (FakeStream* stream = other.exchange(nullptr)) {
-            StreamRegistry::destroy(stream);
+            EXPECT_EQ(StreamRegistry::release(stream), nullptr);
           }
         };
       };
@@ -141,7 +180,7 @@ TEST(StreamLifecycle, CallbacksDroppingEachOthersStreamDoNotDeadlock) {
       b.load()->push_text();
       meet.arrive_and_wait();
       while (a.load() != nullptr || b.load() != nullptr) std::this_thread::sleep_for(1ms);
-      StreamRegistry::wait_for_stopper();
+      wait_for_stoppers();
     });
   }
 }
@@ -156,12 +195,127 @@ TEST(StreamLifecycle, StopOffTheDeliveryThreadWaitsForTheDeliveryInProgress) {
     });
     stream->push_text();
     while (!inside) std::this_thread::sleep_for(1ms);
-    StreamRegistry::stop(stream);
+    wait(StreamRegistry::stop(stream));
     EXPECT_TRUE(finished);
     EXPECT_EQ(stream->stops.load(), 1);
-    StreamRegistry::destroy(stream);
+    wait(StreamRegistry::release(stream));
   });
 }
+
+TEST(StreamLifecycle, ASlowStopDelaysNoOtherStream) {
+  within(20s, [] {
+    FakeStream* slow = start();
+    FakeStream* quick = start();
+    slow->hold_stop = true;
+    auto slow_ticket = StreamRegistry::stop(slow);
+    while (slow->stops.load() == 0) std::this_thread::sleep_for(1ms);
+    wait(StreamRegistry::stop(quick));  // does not wait behind the slow one
+    wait(StreamRegistry::release(quick));
+    EXPECT_FALSE(slow_ticket->done());
+    EXPECT_EQ(StreamRegistry::wait_for_stoppers(std::chrono::steady_clock::now() + 50ms),
+              std::vector<std::string>{"fake stream"});
+    slow->hold_stop = false;
+    wait(slow_ticket);
+    wait(StreamRegistry::release(slow));
+  });
+}
+
+TEST(StreamLifecycle, WorkForOneStreamRunsInOrderOneAtATime) {
+  within(20s, [] {
+    std::atomic<bool> destroyed{false};
+    FakeStream* stream = start();
+    stream->destroyed = &destroyed;
+    stream->hold_stop = true;
+    std::vector<std::shared_ptr<StopTicket>> stops;
+    for (int i = 0; i < 4; ++i) {
+      stops.push_back(StreamRegistry::stop(stream));
+    }
+    while (stream->stops.load() == 0) std::this_thread::sleep_for(1ms);
+    auto release = StreamRegistry::release(stream);  // queued behind the stops, never under one
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(destroyed);
+    stream->hold_stop = false;
+    for (auto& ticket : stops) {
+      wait(ticket);
+    }
+    wait(release);
+    EXPECT_TRUE(destroyed);
+  });
+}
+
+TEST(StreamLifecycle, AStopQueuedByTheCallbackRunsBeforeTheDropThatFollows) {
+  within(20s, [] {
+    std::atomic<FakeStream*> self{nullptr};
+    std::atomic<bool> queued{false}, destroyed{false};
+    FakeStream* stream = start([&](vorn::StreamEvent&) {
+      if (!queued.exchange(true)) StreamRegistry::stop(self.load());
+    });
+    stream->destroyed = &destroyed;
+    stream->hold_stop = true;
+    self = stream;
+    stream->push_text();
+    while (stream->stops.load() == 0) std::this_thread::sleep_for(1ms);
+    auto release = StreamRegistry::release(stream);  // off the delivery thread, while that stop runs
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(destroyed);
+    stream->hold_stop = false;
+    wait(release);
+    EXPECT_TRUE(destroyed);
+  });
+}
+
+std::atomic<int> reported{0};
+void count_report(const char*) noexcept { reported.fetch_add(1); }
+
+TEST(StreamLifecycle, AFailedStopReachesItsWaiterOrTheReporter) {
+  within(20s, [] {
+    StreamRegistry::set_error_reporter(&count_report);
+    FakeStream* stream = start();
+    stream->fail_stop = true;
+    EXPECT_THROW(wait(StreamRegistry::stop(stream)), std::runtime_error);
+    EXPECT_EQ(reported.load(), 0);
+    stream->hold_stop = true;
+    auto abandoned = StreamRegistry::stop(stream);
+    while (stream->stops.load() < 2) std::this_thread::sleep_for(1ms);
+    abandoned->abandon();  // an interrupted caller
+    stream->hold_stop = false;
+    wait_for_stoppers();
+    EXPECT_EQ(reported.load(), 1);
+    stream->fail_stop = false;
+    wait(StreamRegistry::release(stream));
+    StreamRegistry::set_error_reporter(nullptr);
+  });
+}
+
+#if !defined(_WIN32)
+TEST(StreamLifecycle, AForkedChildLeavesTheParentsStreamsAlone) {
+  within(20s, [] {
+    FakeStream* busy = start();
+    busy->hold_stop = true;  // a parent stop in progress at fork()
+    auto parent_ticket = StreamRegistry::stop(busy);
+    FakeStream* idle = start();
+    while (busy->stops.load() == 0) std::this_thread::sleep_for(1ms);
+    const pid_t child = fork();
+    if (child == 0) {
+      // Inherited streams: nothing to wait for, nothing called, nothing freed.
+      const bool inert = StreamRegistry::stop(idle) == nullptr && StreamRegistry::release(idle) == nullptr &&
+                         StreamRegistry::release(busy) == nullptr && StreamRegistry::live().empty() &&
+                         idle->stops.load() == 0;
+      FakeStream* own = start();  // a stopper of its own, on demand
+      auto ticket = StreamRegistry::stop(own);
+      const bool stopped = ticket != nullptr && ticket->wait_for(5s) && own->stops.load() == 1;
+      _exit(inert && stopped ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    busy->hold_stop = false;
+    wait(parent_ticket);
+    wait(StreamRegistry::release(busy));
+    wait(StreamRegistry::release(idle));
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace pyvorn

@@ -183,6 +183,14 @@ class TestArguments:
             d.start_read_stream(0, print, 4096)
         assert d.start_read_stream(addr=0, callback=print, chunk_size=4096) is None
 
+    @pytest.mark.parametrize("start", [lambda d: d.start_read_stream(5, None),
+                                       lambda d: d.start_aligned_read_stream(5, 4, None)], ids=["plain", "aligned"])
+    def test_none_is_no_callback(self, start):
+        device = pv.get_device_manager(BUILD / "tests" / "plugins" / "libvorn_test_script.so").create_device("end")
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            start(device)
+        assert device.get_info().startswith("addr=0 ")  # the device was not asked for a stream
+
 
 class TestBuffers:
     @pytest.mark.parametrize("method, data, message", [

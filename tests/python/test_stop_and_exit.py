@@ -9,6 +9,7 @@ import pytest
 from conftest import BUILD, run_python
 
 SIM = BUILD / "plugins" / "libvorn_sim.so"
+SCRIPT = BUILD / "tests" / "plugins" / "libvorn_test_script.so"
 
 PRELUDE = f"""
 import atexit, gc, threading, time
@@ -16,8 +17,17 @@ import pyvorn_device as pv
 exiting = threading.Event()
 atexit.register(exiting.set)      # registered later, so it runs before the module's exit handler
 m = pv.get_device_manager({str(SIM)!r})
+script = pv.get_device_manager({str(SCRIPT)!r})
 def dev(text="sim0 chunk_size=1K chunk_rate=2000"):
     return m.create_device(text)
+def wait_until(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.005)
+def interrupt_soon(after=0.3):
+    import os, signal
+    threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT)).start()
 """
 
 CASES = {
@@ -121,12 +131,109 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("case", sorted(CASES))
+# Stops that wait for a device or a callback that takes its time, or never
+# returns: no stream waits behind another, Ctrl+C gets through, and exit is
+# bounded.
+STOP_CASES = {
+    "a slow stop delays no other stream's deferred stop": """
+        box, stopping = {}, threading.Event()
+        def stop_self(name):
+            def cb(c, t):
+                if name in box and not stopping.is_set() if name == "slow" else name in box:
+                    if name == "slow":
+                        stopping.set()
+                    box.pop(name).stop()
+            return cb
+        quick = dev("sim1 chunk_size=1K chunk_rate=2000")
+        box["slow"] = script.create_device("o:1 loop stop_ms:5000").start_read_stream(0, stop_self("slow"))
+        assert stopping.wait(5)
+        box["quick"] = quick.start_read_stream(0, stop_self("quick"))
+        started = time.monotonic()
+        wait_until(lambda: "streams_running=0" in quick.get_status(), timeout=4)
+        print(f"deferred stop beside a slow one: {time.monotonic() - started:.3f} s")
+        """,
+    "Ctrl+C breaks a stop that waits for a blocked callback": """
+        import queue
+        q, inside = queue.Queue(maxsize=1), threading.Event()
+        def cb(c, t):
+            inside.set()
+            q.put(c)                   # blocks: nobody takes from the queue while stop() waits
+        s = dev().start_read_stream(0, cb)
+        assert inside.wait(5)
+        interrupt_soon()
+        try:
+            s.stop()
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("stop() returned although the callback was blocked")
+        while True:                    # unblock the callback; the stream stays muted and stops
+            try:
+                q.get(timeout=0.5)
+            except queue.Empty:
+                break
+        s.stop()
+        """,
+    "Ctrl+C breaks a stop that never returns, and exit is bounded": """
+        s = script.create_device("o:1 loop stop_forever").start_read_stream(0, lambda c, t: None)
+        interrupt_soon()
+        try:
+            s.stop()
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("stop() returned")
+        """,
+    "Ctrl+C breaks the drop of a stream whose callback is blocked": """
+        release, inside = threading.Event(), threading.Event()
+        def cb(c, t):
+            inside.set()
+            release.wait()
+        s = dev().start_aligned_read_stream(0, 8, cb)
+        assert inside.wait(5)
+        interrupt_soon()
+        try:
+            del s
+            time.sleep(5)              # the interrupt is raised here at the latest
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("no KeyboardInterrupt")
+        release.set()
+        """,
+    "two threads stop one stream: the device's stop() never runs twice at once": """
+        d = script.create_device("o:1 loop stop_ms:30")
+        s = d.start_read_stream(0, lambda c, t: None)
+        threads = [threading.Thread(target=s.stop) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert "max_in_stop=1" in d.get_info(), d.get_info()
+        """,
+    "a stream whose callback refers to its owner is collected": """
+        import weakref
+        class Owner:
+            def __init__(self):
+                self.stream = dev("sim2 chunk_size=1K chunk_rate=2000").start_read_stream(0, self.on_chunk)
+            def on_chunk(self, c, t):
+                pass
+        owner = Owner()
+        gone = weakref.ref(owner)
+        del owner
+        gc.collect()
+        wait_until(lambda: gone() is None and "streams_running=0" in dev("sim2").get_status(), timeout=10)
+        """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(CASES) + sorted(STOP_CASES))
 def test_no_hang_no_abort(case):
-    code = PRELUDE + textwrap.dedent(CASES[case]) + "\nprint('leaving')\n"
-    for _ in range(5):
-        result = run_python(code, timeout=30)
-        assert result.returncode == 0 and result.stdout.endswith("leaving\n"), result.stderr[-2000:]
+    code = PRELUDE + textwrap.dedent(CASES.get(case) or STOP_CASES[case]) + "\nprint('leaving')\n"
+    for _ in range(5 if case in CASES else 3):
+        result = run_python(code, timeout=60)
+        assert result.returncode == 0 and "leaving\n" in result.stdout, result.stderr[-2000:]
+        if "exit is bounded" in case:
+            assert "Streams still stopping at exit after 5 s: stream at address 0 of <pyvorn_device.Device at 0x" \
+                in result.stdout + result.stderr, result.stderr
 
 
 def test_streams_are_stopped_before_finalization():

@@ -214,7 +214,6 @@ CALLBACK_FAILURES = {
     "data": ("o:1 o:1 o:1 end", "def cb(c, t):\n    if c is not None: raise ValueError('bad chunk')\n    done.append(t)", 3),
     "end": ("o:1 end", "def cb(c, t):\n    if c is None and t is None: raise ValueError('bad end')", 1),
     "error": ("e:oops end", "def cb(c, t):\n    if t: raise ValueError('bad error')", 1),
-    "none": ("o:1 o:1 end", "cb = None", 3),
 }
 
 

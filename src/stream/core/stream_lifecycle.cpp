@@ -1,8 +1,9 @@
 #include "stream/core/stream_lifecycle.hpp"
 
-#include <condition_variable>
+#include <algorithm>
 #include <deque>
-#include <exception>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -10,34 +11,120 @@
 #include "stream/core/atomic_wait.hpp"
 #include "stream/core/event_pump.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 namespace pyvorn {
 namespace {
 
-// Work for the stopper: the device's stop() of a stream that its owner still
+// Work for a stopper: the device's stop() of a stream that its owner still
 // holds, or the destruction of a stream handed over by its owner's deleter.
-struct Job {
+struct Work {
   std::shared_ptr<StreamControl> control;
   DataStream* owned = nullptr;  // non-null: destroy this stream
+  std::shared_ptr<StopTicket> ticket;
 };
+
+using StreamMap = std::unordered_map<DataStream*, std::shared_ptr<StreamControl>>;
+
+// Stoppers beyond the first end after this long without work.
+constexpr auto kIdleStopperLife = std::chrono::seconds(5);
+// The pool stops growing here; further work waits for a free stopper.
+constexpr int kMaxStoppers = 64;
+// Memory is trimmed at most this often while streams come and go, and at
+// most this often once the last stream is gone.
+constexpr auto kTrimInterval = std::chrono::seconds(1);
+constexpr auto kTrimWhenIdleInterval = std::chrono::milliseconds(100);
 
 void ignore_error(const char*) noexcept {}
 
+void before_fork() noexcept;
+void after_fork_in_parent() noexcept;
+void after_fork_in_child() noexcept;
+
 struct State {
   std::mutex mutex;
-  std::unordered_map<DataStream*, std::shared_ptr<StreamControl>> live;
-  std::deque<Job> jobs;
-  bool stopper_started = false;
-  bool stopper_busy = false;
+  StreamMap live;
+  // Streams a parent process owned when this process was forked from it: left
+  // alone (never stopped, never destroyed).
+  StreamMap inherited;
+  std::deque<Work> queue;
+  // The first `forsaken` items of the queue are a parent's work, never run
+  // (only when a fork found no memory to set them aside).
+  std::size_t forsaken = 0;
+  std::deque<Work>* fork_spare = nullptr;  // see before_fork
+  int stoppers = 0;                        // stopper threads alive
+  int idle = 0;                            // stoppers waiting for work
+  int running = 0;                         // work items being run
   std::condition_variable work;
-  std::condition_variable idle;
+  std::condition_variable quiet;  // the queue is empty and nothing runs
   std::atomic<void (*)(const char*) noexcept> report{&ignore_error};
+  std::atomic<std::int64_t> last_trim{0};  // steady clock, nanoseconds
+
+  State() {
+#if !defined(_WIN32)
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+#endif
+  }
 };
 
 State& state() {
-  // Never destroyed: the stopper thread is detached, and streams may still
-  // be ended while static objects are destroyed at exit.
+  // Never destroyed: stopper threads are detached, and streams may still be
+  // ended while static objects are destroyed at exit.
   static State* const shared = new State();
   return *shared;
+}
+
+// The registry is consistent at fork(): the forking thread holds its lock
+// across the fork. A queue to take over the parent's work in the child is
+// made beforehand, so that the child allocates nothing.
+void before_fork() noexcept {
+  State& shared = state();
+  std::deque<Work>* spare = nullptr;
+  try {
+    spare = new std::deque<Work>();
+  } catch (...) {
+  }
+  shared.mutex.lock();
+  shared.fork_spare = spare;
+}
+
+void after_fork_in_parent() noexcept {
+  State& shared = state();
+  std::deque<Work>* spare = std::exchange(shared.fork_spare, nullptr);
+  shared.mutex.unlock();
+  delete spare;
+}
+
+// In the child only the forking thread exists. The lock and the condition
+// variables are made anew (the old ones may count waiters that are gone), the
+// parent's streams and queued work are set aside and never released
+// (released, they could run plug-in code that expects the parent's threads),
+// and stoppers are started again when work comes.
+void after_fork_in_child() noexcept {
+  State& shared = state();
+  new (&shared.mutex) std::mutex();
+  new (&shared.work) std::condition_variable();
+  new (&shared.quiet) std::condition_variable();
+  shared.inherited.merge(shared.live);
+  if (std::deque<Work>* spare = std::exchange(shared.fork_spare, nullptr)) {
+    spare->swap(shared.queue);  // `spare` now holds the parent's work, for good
+    shared.forsaken = 0;
+  } else {
+    shared.forsaken = shared.queue.size();  // no memory at fork(): skipped instead
+  }
+  shared.stoppers = 0;
+  shared.idle = 0;
+  shared.running = 0;
+}
+
+std::int64_t now_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -67,32 +154,32 @@ void StreamControl::mute_and_wait() noexcept {
   }
 }
 
+bool StopTicket::wait_for(std::chrono::milliseconds slice) {
+  std::unique_lock lock(mutex_);
+  return finished_.wait_for(lock, slice, [&] { return done_; });
+}
+
+bool StopTicket::done() {
+  std::lock_guard lock(mutex_);
+  return done_;
+}
+
+void StopTicket::rethrow_failure() {
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(mutex_);
+    failure = std::exchange(failure_, nullptr);
+  }
+  if (failure) {
+    std::rethrow_exception(failure);
+  }
+}
+
 // The registry's own helpers; the class only holds static members.
 struct StopperAccess {
-  // State's mutex held.
-  static void enqueue(State& shared, std::shared_ptr<StreamControl> control, DataStream* owned) {
-    ++control->queued_;
-    shared.jobs.push_back(Job{std::move(control), owned});
-    shared.work.notify_one();
-  }
-
-  static void run(Job& job) noexcept {
-    StreamControl& control = *job.control;
-    if (job.owned != nullptr) {
-      delete job.owned;
-      return;
-    }
-    std::lock_guard stop_lock(control.stop_mutex_);
-    DataStream* stream = nullptr;
-    {
-      std::lock_guard lock(state().mutex);
-      stream = control.stream_;  // null once handed over: its destruction stops it
-    }
-    if (stream == nullptr) {
-      return;
-    }
+  static void report(std::exception_ptr failure) noexcept {
     try {
-      stream->stop();
+      std::rethrow_exception(std::move(failure));
     } catch (const std::exception& error) {
       state().report.load()(error.what());
     } catch (...) {
@@ -100,84 +187,188 @@ struct StopperAccess {
     }
   }
 
-  [[noreturn]] static void loop() noexcept {
+  static void finish(const std::shared_ptr<StopTicket>& ticket, std::exception_ptr failure) noexcept {
+    if (ticket) {
+      std::lock_guard lock(ticket->mutex_);
+      ticket->done_ = true;
+      ticket->finished_.notify_all();
+      if (!ticket->abandoned_) {
+        ticket->failure_ = std::move(failure);
+        return;
+      }
+    }
+    if (failure) {
+      report(std::move(failure));
+    }
+  }
+
+  // Starts one more stopper when none is free. State's mutex held. Throws
+  // std::system_error only when there is no stopper at all.
+  static void staff(State& shared) {
+    if (shared.idle > 0 || shared.stoppers >= kMaxStoppers) {
+      shared.work.notify_one();
+      return;
+    }
+    try {
+      std::thread(&StopperAccess::loop).detach();
+      ++shared.stoppers;
+    } catch (const std::system_error&) {
+      if (shared.stoppers == 0) {
+        throw;
+      }
+      shared.work.notify_one();  // the busy ones take it in turn
+    }
+  }
+
+  // State's mutex held. Throws std::bad_alloc.
+  static void enqueue(State& shared, std::shared_ptr<StreamControl> control, DataStream* owned,
+                      std::shared_ptr<StopTicket> ticket) {
+    shared.queue.push_back(Work{std::move(control), owned, std::move(ticket)});
+    try {
+      staff(shared);
+    } catch (...) {
+      shared.queue.pop_back();
+      throw;
+    }
+  }
+
+  // The first queued work whose stream has no work running: work for one
+  // stream runs in order, one item at a time. State's mutex held.
+  static std::deque<Work>::iterator next_work(State& shared) {
+    return std::find_if(shared.queue.begin() + static_cast<std::ptrdiff_t>(shared.forsaken), shared.queue.end(),
+                        [](const Work& work) { return !work.control->busy_; });
+  }
+
+  static void run(Work& work) noexcept {
+    if (work.owned != nullptr) {
+      delete work.owned;
+      finish(work.ticket, nullptr);
+      StreamRegistry::trim_memory();
+      return;
+    }
+    StreamControl& control = *work.control;
+    control.mute_and_wait();
+    DataStream* stream = nullptr;
+    {
+      std::lock_guard lock(state().mutex);
+      stream = control.stream_;  // null once handed over: its destruction stops it
+    }
+    std::exception_ptr failure;
+    if (stream != nullptr) {
+      try {
+        stream->stop();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    finish(work.ticket, std::move(failure));
+  }
+
+  static void loop() noexcept {
     State& shared = state();
     std::unique_lock lock(shared.mutex);
     for (;;) {
-      shared.work.wait(lock, [&] { return !shared.jobs.empty(); });
-      Job job = std::move(shared.jobs.front());
-      shared.jobs.pop_front();
-      shared.stopper_busy = true;
-      lock.unlock();
-      run(job);
-      lock.lock();
-      --job.control->queued_;
-      shared.stopper_busy = false;
-      if (shared.jobs.empty()) {
-        shared.idle.notify_all();
+      auto next = next_work(shared);
+      if (next == shared.queue.end()) {
+        ++shared.idle;
+        const bool woken = shared.work.wait_for(lock, kIdleStopperLife) == std::cv_status::no_timeout;
+        --shared.idle;
+        if (!woken && shared.stoppers > 1 && next_work(shared) == shared.queue.end()) {
+          --shared.stoppers;
+          return;
+        }
+        continue;
       }
-      // The job, and with it perhaps the last hold on the device's code, is
+      Work work = std::move(*next);
+      shared.queue.erase(next);
+      work.control->busy_ = true;
+      ++shared.running;
+      lock.unlock();
+      run(work);
+      lock.lock();
+      work.control->busy_ = false;
+      --shared.running;
+      if (shared.running == 0 && shared.queue.size() == shared.forsaken) {
+        shared.quiet.notify_all();
+      } else if (shared.queue.size() > shared.forsaken) {
+        shared.work.notify_one();  // work for this stream may have waited for it
+      }
+      // The work, and with it perhaps the last hold on the device's code, is
       // released without the lock.
       lock.unlock();
-      job = Job{};
+      work = Work{};
       lock.lock();
     }
   }
 };
 
+void StopTicket::abandon() noexcept {
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    failure = std::exchange(failure_, nullptr);
+  }
+  if (failure) {
+    StopperAccess::report(std::move(failure));
+  }
+}
+
 void StreamRegistry::adopt(DataStream* stream, std::shared_ptr<StreamControl> control) {
   State& shared = state();
   std::lock_guard lock(shared.mutex);
-  if (!shared.stopper_started) {
-    std::thread(&StopperAccess::loop).detach();  // throws std::system_error
-    shared.stopper_started = true;
+  if (shared.stoppers == 0) {
+    StopperAccess::staff(shared);  // throws std::system_error
   }
   control->stream_ = stream;
   shared.live[stream] = std::move(control);
 }
 
-void StreamRegistry::stop(DataStream* stream) {
+std::shared_ptr<StopTicket> StreamRegistry::stop(DataStream* stream) {
   State& shared = state();
-  std::shared_ptr<StreamControl> control;
   {
     std::lock_guard lock(shared.mutex);
     auto found = shared.live.find(stream);
     if (found != shared.live.end()) {
-      control = found->second;
-      if (on_delivery_thread()) {
-        control->mute();
-        StopperAccess::enqueue(shared, control, nullptr);
-        return;
-      }
+      found->second->mute();
+      auto ticket = on_delivery_thread() ? nullptr : std::make_shared<StopTicket>();
+      StopperAccess::enqueue(shared, found->second, nullptr, ticket);
+      return ticket;
+    }
+    if (shared.inherited.count(stream) != 0) {
+      return nullptr;  // the parent's: its device has no threads here
     }
   }
-  if (!control) {
-    stream->stop();
-    return;
-  }
-  control->mute_and_wait();
-  std::lock_guard stop_lock(control->stop_mutex_);
-  stream->stop();
+  stream->stop();  // not adopted: nothing else can reach it
+  return nullptr;
 }
 
-void StreamRegistry::destroy(DataStream* stream) noexcept {
+std::shared_ptr<StopTicket> StreamRegistry::release(DataStream* stream) noexcept {
   State& shared = state();
   std::shared_ptr<StreamControl> control;
   {
     std::lock_guard lock(shared.mutex);
     auto found = shared.live.find(stream);
-    if (found != shared.live.end()) {
+    if (found == shared.live.end()) {
+      if (shared.inherited.count(stream) != 0) {
+        return nullptr;
+      }
+    } else {
       control = std::move(found->second);
       shared.live.erase(found);
       control->stream_ = nullptr;
       control->mute();
-      if (on_delivery_thread() || control->queued_ > 0) {
-        StopperAccess::enqueue(shared, std::move(control), stream);
-        return;
+      try {
+        auto ticket = on_delivery_thread() ? nullptr : std::make_shared<StopTicket>();
+        StopperAccess::enqueue(shared, control, stream, ticket);
+        return ticket;
+      } catch (...) {
+        // No memory for the work, or no stopper: destroyed here below.
       }
     }
   }
   delete stream;
+  return nullptr;
   // `control` goes last: it may hold the device's code.
 }
 
@@ -192,19 +383,61 @@ std::vector<std::shared_ptr<StreamControl>> StreamRegistry::live() {
   return controls;
 }
 
+std::shared_ptr<StreamControl> StreamRegistry::control_of(const DataStream* stream) {
+  State& shared = state();
+  std::lock_guard lock(shared.mutex);
+  auto found = shared.live.find(const_cast<DataStream*>(stream));
+  return found != shared.live.end() ? found->second : nullptr;
+}
+
 DataStream* StreamRegistry::stream_of(const StreamControl& control) {
   std::lock_guard lock(state().mutex);
   return control.stream_;
 }
 
-void StreamRegistry::wait_for_stopper() noexcept {
+std::vector<std::string> StreamRegistry::wait_for_stoppers(std::chrono::steady_clock::time_point deadline) {
   State& shared = state();
   std::unique_lock lock(shared.mutex);
-  shared.idle.wait(lock, [&] { return shared.jobs.empty() && !shared.stopper_busy; });
+  shared.quiet.wait_until(lock, deadline,
+                          [&] { return shared.queue.size() == shared.forsaken && shared.running == 0; });
+  std::vector<std::string> pending;
+  auto add = [&](const StreamControl& control) {
+    if (std::find(pending.begin(), pending.end(), control.label()) == pending.end()) {
+      pending.push_back(control.label());
+    }
+  };
+  for (auto work = shared.queue.begin() + static_cast<std::ptrdiff_t>(shared.forsaken); work != shared.queue.end();
+       ++work) {
+    add(*work->control);
+  }
+  for (const auto& entry : shared.live) {
+    if (entry.second->busy_) {
+      add(*entry.second);
+    }
+  }
+  return pending;
 }
 
 void StreamRegistry::set_error_reporter(void (*report)(const char* what) noexcept) noexcept {
   state().report.store(report != nullptr ? report : &ignore_error);
+}
+
+void StreamRegistry::trim_memory() noexcept {
+#if defined(__GLIBC__)
+  State& shared = state();
+  bool quiet = false;
+  {
+    std::lock_guard lock(shared.mutex);
+    quiet = shared.live.empty();
+  }
+  const std::int64_t now = now_ns();
+  std::int64_t last = shared.last_trim.load(std::memory_order_relaxed);
+  const auto interval =
+      quiet ? std::chrono::nanoseconds(kTrimWhenIdleInterval).count() : std::chrono::nanoseconds(kTrimInterval).count();
+  if (now - last >= interval && shared.last_trim.compare_exchange_strong(last, now)) {
+    malloc_trim(0);
+  }
+#endif
 }
 
 }  // namespace pyvorn

@@ -1,24 +1,36 @@
 // Stopping and destroying the streams the module hands out, from any thread,
-// without a wait that can close a cycle.
+// without a wait that can close a cycle or that the caller cannot abandon.
 //
 // The danger: ending a stream waits for its delivery thread (the pump's
-// worker) to finish the callback in progress. A callback that ends a stream,
-// its own or another's, would wait for a delivery thread that may be waiting
-// for it in turn: a callback stopping its stream while another thread stops
-// it too, two callbacks dropping each other's stream, a stream stopped at
-// interpreter exit whose callback stops it. So on a delivery thread nothing
-// here waits: the stream is muted at once (no delivery starts once the
-// current one returns) and the device's stop() or the stream's destruction
-// is handed to one module-owned thread, the stopper, which runs them in
-// order, holding no lock a delivery needs.
+// worker) to finish the callback in progress, and for the device's stop() or
+// destructor. A callback that ends a stream, its own or another's, would wait
+// for a delivery thread that may be waiting for it in turn; a callback can
+// block on something the stopping thread holds; a device's stop() may never
+// return. So nothing here waits on the caller's behalf: the stream is muted
+// at once (no delivery starts once the current one returns), and the device's
+// stop() or the stream's destruction runs on a stopper, a module-owned
+// thread, while the caller gets a ticket that it may wait on, in slices, and
+// may abandon (a Ctrl+C). Work for one stream runs in the order it was asked
+// for, one item at a time; work for different streams runs in parallel: the
+// stoppers form a small pool that grows whenever every stopper is busy, so one
+// slow or stuck device never delays another stream's stop.
+//
+// Processes that fork: the child forgets the parent's streams. Its copies of
+// them are inert (stopping or dropping one returns at once and calls nothing
+// in the device, whose threads do not exist in the child; their native
+// objects are left alone), and the child starts stoppers of its own on demand.
 //
 // Python-free: callers release the GIL before any call that may wait.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "vorn/device.hpp"
@@ -29,16 +41,20 @@ using DataStream = vorn::Device::DataStream;
 
 // The module's side of one stream: shared by the stream's consumers (which
 // check it before each delivery), the registry of live streams and the work
-// handed to the stopper.
+// handed to the stoppers. An embedding layer may derive from it to keep its
+// own per-stream state (create it with std::make_shared of the derived type).
 class StreamControl {
  public:
   // `device_code` keeps the device's code loaded (may be null); it is held
-  // until the stream has been destroyed, wherever that happens.
-  explicit StreamControl(std::shared_ptr<void> device_code) noexcept : device_code_(std::move(device_code)) {}
+  // until the stream has been destroyed, wherever that happens. `label` names
+  // the stream in reports (which device, which address).
+  StreamControl(std::shared_ptr<void> device_code, std::string label) noexcept
+      : device_code_(std::move(device_code)), label_(std::move(label)) {}
   StreamControl(const StreamControl&) = delete;
   StreamControl& operator=(const StreamControl&) = delete;
 
   const std::shared_ptr<void>& device_code() const noexcept { return device_code_; }
+  const std::string& label() const noexcept { return label_; }
 
   // Brackets one delivery to the Python callback, on the delivery thread.
   // begin_delivery() returns false once the stream is muted; then nothing may
@@ -61,43 +77,83 @@ class StreamControl {
   std::atomic<bool> muted_{false};
   std::atomic<std::uint32_t> delivering_{0};
   std::shared_ptr<void> device_code_;
-  // Serialises the device's stop() calls made by the module.
-  std::mutex stop_mutex_;
+  std::string label_;
   // Guarded by the registry's mutex.
-  DataStream* stream_ = nullptr;
-  int queued_ = 0;  // work for this stream queued at or running on the stopper
+  DataStream* stream_ = nullptr;  // null once its owner has handed it over
+  bool busy_ = false;             // a stopper runs work for this stream now
+};
+
+// The outcome of work handed to a stopper, for the thread that asked for it.
+// Shared by that thread and the stopper; every member may be called from any
+// thread.
+class StopTicket {
+ public:
+  // Waits at most `slice` for the work; true once it is done.
+  bool wait_for(std::chrono::milliseconds slice);
+  bool done();
+  // After done(): rethrows what the device's stop() threw, if anything.
+  void rethrow_failure();
+  // The caller stops waiting: a failure of the work, if any, is reported
+  // through the registry's error reporter instead of being lost.
+  void abandon() noexcept;
+
+ private:
+  friend struct StopperAccess;
+
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+  bool abandoned_ = false;
+  std::exception_ptr failure_;
 };
 
 // The streams that Python objects own. Every function may be called from
 // any thread; none waits for a stream while it holds the registry's lock.
 class StreamRegistry {
  public:
-  // Records a stream that a Python object now owns.
+  // Records a stream that a Python object now owns. Throws std::system_error
+  // when no stopper can be started (the stream is then not recorded).
   static void adopt(DataStream* stream, std::shared_ptr<StreamControl> control);
 
-  // The Python stop(). Off a delivery thread: mutes the stream, waits for a
-  // delivery in progress, calls the device's stop() and returns when it has
-  // (its exception propagates). On a delivery thread: mutes the stream and
-  // queues the device's stop() for the stopper; returns at once.
-  static void stop(DataStream* stream);
+  // The Python stop(). Mutes the stream and has a stopper call the device's
+  // stop() once a delivery in progress has returned. Returns the ticket of
+  // that work, for the caller to wait on (its failure is the device's
+  // exception). Returns null when there is nothing to wait for: on a delivery
+  // thread (the caller must not wait: the work is queued and runs moments
+  // later), and for a stream inherited across fork() (nothing is done).
+  // Throws std::bad_alloc.
+  static std::shared_ptr<StopTicket> stop(DataStream* stream);
 
-  // The owner's deleter. Off a delivery thread, and with no work for the
-  // stream queued: destroys it here. Otherwise mutes it and hands it to the
-  // stopper, which destroys it after the work queued before. noexcept.
-  static void destroy(DataStream* stream) noexcept;
+  // The owner's deleter: the stream is no longer Python's. Mutes it and has a
+  // stopper destroy it after the work queued for it before. Returns the
+  // ticket of the destruction, null on a delivery thread (nothing to wait
+  // for) and for an inherited stream (left alone). A stream that was never
+  // adopted is destroyed here. noexcept: when the work cannot be queued (no
+  // memory, no thread) the stream is destroyed here.
+  static std::shared_ptr<StopTicket> release(DataStream* stream) noexcept;
 
-  // The controls of the streams Python owns now.
+  // The controls of the streams Python owns now (not the inherited ones).
   static std::vector<std::shared_ptr<StreamControl>> live();
+  // The control of a live stream, or null.
+  static std::shared_ptr<StreamControl> control_of(const DataStream* stream);
   // The stream behind a control, or null once its owner is gone. The result
   // is only valid while the caller keeps the owner alive.
   static DataStream* stream_of(const StreamControl& control);
 
-  // Waits until the stopper has nothing left to do. Not on a delivery thread.
-  static void wait_for_stopper() noexcept;
+  // Waits until the stoppers have nothing left to do, or until `deadline`.
+  // Returns the labels of the streams whose work is still queued or running
+  // (empty when all is done). Not on a delivery thread.
+  static std::vector<std::string> wait_for_stoppers(std::chrono::steady_clock::time_point deadline);
 
-  // Where the stopper reports an exception from a device's stop(); set once
-  // at start-up. Called on the stopper thread, no lock held.
+  // Where a stopper reports an exception from a device's stop() that nobody
+  // waits for any more; set once at start-up. Called on the stopper thread,
+  // no lock held.
   static void set_error_reporter(void (*report)(const char* what) noexcept) noexcept;
+
+  // After a stream's threads have ended, gives the memory allocator the
+  // chance to return what it keeps for threads that are gone (the C library
+  // keeps per-thread pools). Called by the stoppers; exposed for tests.
+  static void trim_memory() noexcept;
 };
 
 }  // namespace pyvorn
