@@ -6,15 +6,42 @@
 
 #include "sim_options.hpp"
 
+#if defined(_WIN32)
+#include <cstdlib>
+#else
+#include <sys/mman.h>
+#endif
+
 namespace vorn::sim {
+
+namespace {
+
+// Zeroed pages, handed out lazily: a large memory costs nothing until it is
+// touched. Null when they cannot be had.
+std::uint8_t* map_zeroed(std::uint64_t size) noexcept {
+#if defined(_WIN32)
+  return static_cast<std::uint8_t*>(std::calloc(size, 1));
+#else
+  void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return pages == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(pages);
+#endif
+}
+
+}  // namespace
+
+void DeviceMemory::Free::operator()(std::uint8_t* p) const noexcept {
+#if defined(_WIN32)
+  std::free(p);
+#else
+  munmap(p, size);
+#endif
+}
 
 DeviceMemory::DeviceMemory(std::uint64_t size) : size_(size) {
   if (size == 0) {
     return;
   }
-  // calloc: the kernel hands out zeroed pages lazily, so a large memory costs
-  // nothing until it is touched.
-  bytes_.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+  bytes_ = std::unique_ptr<std::uint8_t, Free>(map_zeroed(size), Free{size});
   if (!bytes_) {
     throw std::runtime_error("sim: cannot allocate device memory of " + format_size(size) + " bytes");
   }

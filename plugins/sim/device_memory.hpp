@@ -10,6 +10,10 @@ namespace vorn::sim {
 // A zero-initialised byte array addressed by byte offset. Transfers are plain
 // copies, clamped at the end of the memory. Not synchronised: the device's
 // callers never overlap write and read (they hold the GIL).
+//
+// The bytes are mapped from the system directly (where it can), not taken
+// from the C library's allocator: a large block freed there may stay in the
+// allocator's pools, resident, after the device is gone.
 class DeviceMemory {
  public:
   // Throws std::runtime_error naming the size when it cannot be allocated.
@@ -24,12 +28,13 @@ class DeviceMemory {
 
  private:
   struct Free {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    std::uint64_t size;
+    void operator()(std::uint8_t* p) const noexcept;
   };
   std::uint64_t clamp(std::uint64_t addr, std::uint64_t length) const noexcept;
 
   std::uint64_t size_;
-  std::unique_ptr<std::uint8_t, Free> bytes_;
+  std::unique_ptr<std::uint8_t, Free> bytes_{nullptr, Free{0}};
 };
 
 }  // namespace vorn::sim

@@ -35,10 +35,8 @@ using StreamMap = std::unordered_map<DataStream*, std::shared_ptr<StreamControl>
 constexpr auto kIdleStopperLife = std::chrono::seconds(5);
 // The pool stops growing here; further work waits for a free stopper.
 constexpr int kMaxStoppers = 64;
-// Memory is trimmed at most this often while streams come and go, and at
-// most this often once the last stream is gone.
-constexpr auto kTrimInterval = std::chrono::seconds(1);
-constexpr auto kTrimWhenIdleInterval = std::chrono::milliseconds(100);
+// Free memory is handed back to the system at most this often.
+constexpr auto kTrimInterval = std::chrono::milliseconds(100);
 
 void ignore_error(const char*) noexcept {}
 
@@ -63,7 +61,8 @@ struct State {
   std::condition_variable work;
   std::condition_variable quiet;  // the queue is empty and nothing runs
   std::atomic<void (*)(const char*) noexcept> report{&ignore_error};
-  std::atomic<std::int64_t> last_trim{0};  // steady clock, nanoseconds
+  bool trim_due = false;  // streams were destroyed since the last trim
+  std::chrono::steady_clock::time_point next_trim{};
 
   State() {
 #if !defined(_WIN32)
@@ -122,9 +121,11 @@ void after_fork_in_child() noexcept {
   shared.running = 0;
 }
 
-std::int64_t now_ns() noexcept {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+// Returns free memory the C library keeps to the system. No lock held.
+void trim_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace
@@ -243,7 +244,6 @@ struct StopperAccess {
     if (work.owned != nullptr) {
       delete work.owned;
       finish(work.ticket, nullptr);
-      StreamRegistry::trim_memory();
       return;
     }
     StreamControl& control = *work.control;
@@ -269,6 +269,21 @@ struct StopperAccess {
     std::unique_lock lock(shared.mutex);
     for (;;) {
       auto next = next_work(shared);
+      if (next == shared.queue.end() && shared.trim_due) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= shared.next_trim) {
+          shared.trim_due = false;
+          shared.next_trim = now + kTrimInterval;
+          lock.unlock();
+          trim_memory();
+          lock.lock();
+        } else {
+          ++shared.idle;
+          shared.work.wait_until(lock, shared.next_trim);
+          --shared.idle;
+        }
+        continue;
+      }
       if (next == shared.queue.end()) {
         ++shared.idle;
         const bool woken = shared.work.wait_for(lock, kIdleStopperLife) == std::cv_status::no_timeout;
@@ -288,6 +303,7 @@ struct StopperAccess {
       lock.lock();
       work.control->busy_ = false;
       --shared.running;
+      shared.trim_due = shared.trim_due || work.owned != nullptr;
       if (shared.running == 0 && shared.queue.size() == shared.forsaken) {
         shared.quiet.notify_all();
       } else if (shared.queue.size() > shared.forsaken) {
@@ -420,24 +436,6 @@ std::vector<std::string> StreamRegistry::wait_for_stoppers(std::chrono::steady_c
 
 void StreamRegistry::set_error_reporter(void (*report)(const char* what) noexcept) noexcept {
   state().report.store(report != nullptr ? report : &ignore_error);
-}
-
-void StreamRegistry::trim_memory() noexcept {
-#if defined(__GLIBC__)
-  State& shared = state();
-  bool quiet = false;
-  {
-    std::lock_guard lock(shared.mutex);
-    quiet = shared.live.empty();
-  }
-  const std::int64_t now = now_ns();
-  std::int64_t last = shared.last_trim.load(std::memory_order_relaxed);
-  const auto interval =
-      quiet ? std::chrono::nanoseconds(kTrimWhenIdleInterval).count() : std::chrono::nanoseconds(kTrimInterval).count();
-  if (now - last >= interval && shared.last_trim.compare_exchange_strong(last, now)) {
-    malloc_trim(0);
-  }
-#endif
 }
 
 }  // namespace pyvorn

@@ -15,6 +15,11 @@
 // stoppers form a small pool that grows whenever every stopper is busy, so one
 // slow or stuck device never delays another stream's stop.
 //
+// Memory: after streams have been destroyed, a stopper that finds nothing
+// else to do asks the C library to return the free memory it keeps (in pools
+// per thread, which the threads of ended streams leave behind), at most every
+// 100 ms.
+//
 // Processes that fork: the child forgets the parent's streams. Its copies of
 // them are inert (stopping or dropping one returns at once and calls nothing
 // in the device, whose threads do not exist in the child; their native
@@ -149,11 +154,6 @@ class StreamRegistry {
   // waits for any more; set once at start-up. Called on the stopper thread,
   // no lock held.
   static void set_error_reporter(void (*report)(const char* what) noexcept) noexcept;
-
-  // After a stream's threads have ended, gives the memory allocator the
-  // chance to return what it keeps for threads that are gone (the C library
-  // keeps per-thread pools). Called by the stoppers; exposed for tests.
-  static void trim_memory() noexcept;
 };
 
 }  // namespace pyvorn
