@@ -78,6 +78,11 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(20);
 // How long the exit handler waits for streams to stop; after that, and for
 // every wait that starts later, nothing waits any longer.
 constexpr auto kExitWait = std::chrono::seconds(5);
+// How many times the exit handler looks for streams that turned up while it
+// stopped the others (started by callbacks, or by daemon threads, which may
+// go on starting streams for as long as they run). Streams started later are
+// kept out of Python by the exit gate and destroyed with their owners.
+constexpr int kExitRounds = 4;
 
 std::atomic<bool> exit_started{false};
 std::chrono::steady_clock::time_point exit_deadline;  // written once, before exit_started
@@ -162,15 +167,17 @@ void defer_exception() noexcept {
 // Runs at interpreter exit, before finalization, while stream workers can
 // still finish their Python calls: stops every stream Python still owns and
 // lets the stoppers finish what callbacks handed them, until nothing new
-// turns up or the exit deadline has passed (then it names the streams that
-// did not stop); then closes the way into Python and waits for those inside.
+// turns up (a few rounds at most) or the exit deadline has passed (then it
+// names the streams that did not stop); then closes the way into Python and
+// waits for those inside.
 // Each stream's Python object is held while it stops, since other threads (or
 // its own callback) may drop streams meanwhile. GIL held.
 void stop_live_streams() {
   exit_deadline = std::chrono::steady_clock::now() + kExitWait;
   exit_started.store(true, std::memory_order_release);
   std::set<std::shared_ptr<StreamControl>> seen;
-  for (bool found = true; found;) {
+  int rounds = 0;
+  for (bool found = true; found && rounds < kExitRounds; ++rounds) {
     found = false;
     for (auto& control : StreamRegistry::live()) {
       DataStream* stream = StreamRegistry::stream_of(*control);

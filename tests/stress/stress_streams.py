@@ -7,17 +7,23 @@ streams at random: stops from the caller, from a stream's own callback and
 across streams, drops from callbacks, streams left to the garbage collector,
 with gc.collect() churn. It checks that nothing is delivered after a stop()
 returns (off a delivery thread, or on the stream's own one), that kept
-ManagedBuffers read back as the simulator's counters, and that nothing hangs
-(a watchdog dumps every thread and fails the run). The last third runs the
-interpreter-exit scenarios of tests/python/test_stop_and_exit.py over and
-over in fresh interpreters: zero hangs and zero aborts are required.
-Prints its figures and exits non-zero on any fault.
+ManagedBuffers read back as the simulator's counters, that nothing hangs
+(a watchdog dumps every thread and fails the run), and that the memory of
+the ended streams goes back (RSS after the churn, next to the bytes in use).
+The last third runs scenarios in fresh interpreters: the interpreter-exit
+scenarios of tests/python/test_stop_and_exit.py (the daemon-thread one at
+least 50 times), the fork() scenarios of tests/python/test_process_model.py,
+a deferred stop beside a slow device stop (its latency printed) and a
+callback-owner cycle left to the collector; zero hangs and zero aborts are
+required. Prints its figures and exits non-zero on any fault.
 """
 
+import ctypes
 import faulthandler
 import gc
 import pathlib
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -29,6 +35,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "python"))
 
 from conftest import BUILD, run_python  # noqa: E402
+import test_process_model as fork_cases  # noqa: E402
 import test_stop_and_exit as exit_cases  # noqa: E402
 
 import pyvorn_device as pv  # noqa: E402
@@ -168,25 +175,73 @@ class Churn:
         return self.stats.counts
 
 
-def exit_runs(seconds):
-    counts = {"exit runs": 0, "FAULT exit hangs": 0, "FAULT exit aborts or failures": 0}
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def memory_mib():
+    """(RSS, bytes the C allocator hands out, bytes of Python objects), in MiB."""
+    with open("/proc/self/status") as status:
+        rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS")) / 1024
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+        info = libc.mallinfo2()
+        malloc = (info.uordblks + info.hblkhd) / (1 << 20)
+    except (AttributeError, OSError):
+        malloc = float("nan")
+    return rss, malloc, sys.getallocatedblocks() * 64 / (1 << 20)  # blocks: an estimate of 64 bytes each
+
+
+# Scenarios run in fresh interpreters: (kind, name, code, runs at least).
+def scenarios():
+    exit_code = exit_cases.PRELUDE
+    daemon = "daemon threads start, stop and drop streams at exit"
+    plan = [("exit", daemon, exit_code + textwrap.dedent(exit_cases.CASES[daemon]), 50)]
+    plan += [("fork", name, fork_cases.PRELUDE + textwrap.dedent(code), 3)
+             for name, code in sorted(fork_cases.FORK_CASES.items())]
+    for name in ("a slow stop delays no other stream's deferred stop",
+                 "a stream whose callback refers to its owner is collected"):
+        plan.append(("stop", name, exit_code + textwrap.dedent(exit_cases.STOP_CASES[name]), 3))
+    plan += [("exit", name, exit_code + textwrap.dedent(code), 1)
+             for name, code in sorted(exit_cases.CASES.items()) if name != daemon]
+    return [(kind, name, code + "\nprint('leaving')\n", runs) for kind, name, code, runs in plan]
+
+
+def process_runs(seconds):
+    counts = {"fresh interpreter runs": 0, "FAULT hangs": 0, "FAULT aborts or failures": 0}
+    latencies = []
+    plan = scenarios()
     deadline = time.monotonic() + seconds
-    cases = sorted(exit_cases.CASES)
-    i = 0
-    while time.monotonic() < deadline:
-        case = cases[i % len(cases)]
-        i += 1
-        code = exit_cases.PRELUDE + textwrap.dedent(exit_cases.CASES[case]) + "\nprint('leaving')\n"
-        counts["exit runs"] += 1
+    done = {name: 0 for _, name, _, _ in plan}
+
+    def run(kind, name, code):
+        counts["fresh interpreter runs"] += 1
+        counts[f"{kind} runs"] = counts.get(f"{kind} runs", 0) + 1
+        done[name] += 1
         try:
-            result = run_python(code, timeout=30)
+            result = run_python(code, timeout=60)
         except subprocess.TimeoutExpired:
-            counts["FAULT exit hangs"] += 1
-            print(f"hang: {case}", flush=True)
-            continue
-        if result.returncode != 0 or not result.stdout.endswith("leaving\n"):
-            counts["FAULT exit aborts or failures"] += 1
-            print(f"failed ({result.returncode}): {case}\n{result.stderr[-1500:]}", flush=True)
+            counts["FAULT hangs"] += 1
+            print(f"hang: {name}", flush=True)
+            return
+        if result.returncode != 0 or "leaving\n" not in result.stdout:
+            counts["FAULT aborts or failures"] += 1
+            print(f"failed ({result.returncode}): {name}\n{result.stderr[-1500:]}", flush=True)
+        latencies.extend(float(x) for x in re.findall(r"deferred stop beside a slow one: ([0-9.]+) s", result.stdout))
+
+    for kind, name, code, runs in plan:  # the required runs first, in full
+        for _ in range(runs):
+            run(kind, name, code)
+    while time.monotonic() < deadline:  # then round after round while time is left
+        for kind, name, code, _ in plan:
+            if time.monotonic() >= deadline:
+                break
+            run(kind, name, code)
+    counts["daemon-thread exit runs"] = done["daemon threads start, stop and drop streams at exit"]
+    if latencies:
+        counts["deferred stop beside a slow stop, worst ms"] = round(max(latencies) * 1000, 1)
     return counts
 
 
@@ -195,10 +250,17 @@ def main():
     churn_seconds = seconds * 2 / 3
     faulthandler.dump_traceback_later(churn_seconds + 60, exit=True)  # a hang dumps every thread and fails
     started = time.monotonic()
+    rss_before = memory_mib()[0]
     counts = Churn(churn_seconds).run()
     faulthandler.cancel_dump_traceback_later()
     counts["churn seconds"] = round(time.monotonic() - started, 1)
-    counts.update(exit_runs(seconds - churn_seconds))
+    time.sleep(0.5)  # the stoppers trim once they are idle
+    rss, malloc, python = memory_mib()
+    print(f"  memory after the churn: RSS {rss:.0f} MiB (before it {rss_before:.0f} MiB); in use: "
+          f"{malloc:.1f} MiB through the C allocator, about {python:.1f} MiB of Python objects")
+    if rss - rss_before > 64:
+        counts["FAULT RSS grew by more than 64 MiB over the churn"] = 1
+    counts.update(process_runs(seconds - churn_seconds))
     faults = 0
     for name in sorted(counts):
         print(f"  {name:40} {counts[name]}")
