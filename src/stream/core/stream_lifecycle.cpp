@@ -40,9 +40,11 @@ constexpr auto kTrimInterval = std::chrono::milliseconds(100);
 
 void ignore_error(const char*) noexcept {}
 
+#if !defined(_WIN32)
 void before_fork() noexcept;
 void after_fork_in_parent() noexcept;
 void after_fork_in_child() noexcept;
+#endif
 
 struct State {
   std::mutex mutex;
@@ -78,6 +80,7 @@ State& state() {
   return *shared;
 }
 
+#if !defined(_WIN32)
 // The registry is consistent at fork(): the forking thread holds its lock
 // across the fork. A queue to take over the parent's work in the child is
 // made beforehand, so that the child allocates nothing.
@@ -120,6 +123,7 @@ void after_fork_in_child() noexcept {
   shared.idle = 0;
   shared.running = 0;
 }
+#endif
 
 // Returns free memory the C library keeps to the system. No lock held.
 void trim_memory() noexcept {
