@@ -56,10 +56,11 @@ struct State {
   // The first `forsaken` items of the queue are a parent's work, never run
   // (only when a fork found no memory to set them aside).
   std::size_t forsaken = 0;
-  std::deque<Work>* fork_spare = nullptr;  // see before_fork
-  int stoppers = 0;                        // stopper threads alive
-  int idle = 0;                            // stoppers waiting for work
-  int running = 0;                         // work items being run
+  std::deque<Work>* fork_spare = nullptr;       // see before_fork
+  std::vector<std::deque<Work>*> parents_work;  // what earlier fork()s set aside
+  int stoppers = 0;                             // stopper threads alive
+  int idle = 0;                                 // stoppers waiting for work
+  int running = 0;                              // work items being run
   std::condition_variable work;
   std::condition_variable quiet;  // the queue is empty and nothing runs
   std::atomic<void (*)(const char*) noexcept> report{&ignore_error};
@@ -86,13 +87,15 @@ State& state() {
 // made beforehand, so that the child allocates nothing.
 void before_fork() noexcept {
   State& shared = state();
-  std::deque<Work>* spare = nullptr;
-  try {
-    spare = new std::deque<Work>();
-  } catch (...) {
-  }
+  std::unique_ptr<std::deque<Work>> spare;
   shared.mutex.lock();
-  shared.fork_spare = spare;
+  try {
+    spare = std::make_unique<std::deque<Work>>();
+    shared.parents_work.reserve(shared.parents_work.size() + 1);
+  } catch (...) {
+    spare.reset();
+  }
+  shared.fork_spare = spare.release();
 }
 
 void after_fork_in_parent() noexcept {
@@ -114,7 +117,8 @@ void after_fork_in_child() noexcept {
   new (&shared.quiet) std::condition_variable();
   shared.inherited.merge(shared.live);
   if (std::deque<Work>* spare = std::exchange(shared.fork_spare, nullptr)) {
-    spare->swap(shared.queue);  // `spare` now holds the parent's work, for good
+    spare->swap(shared.queue);             // `spare` now holds the parent's work, for good
+    shared.parents_work.push_back(spare);  // reserved before the fork
     shared.forsaken = 0;
   } else {
     shared.forsaken = shared.queue.size();  // no memory at fork(): skipped instead
