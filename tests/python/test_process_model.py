@@ -30,6 +30,19 @@ def child_exit(pid, timeout=20):
         time.sleep(0.01)
     os.kill(pid, 9)
     raise SystemExit("child hung")
+def fork_in_callback(start, child_exit_code, expected):
+    box, forked = {{}}, threading.Event()
+    def cb(c, t):
+        if not forked.is_set():
+            forked.set()
+            box["pid"] = os.fork()
+            if box["pid"] == 0 and child_exit_code is not None:
+                sys.exit(child_exit_code)
+    s = start(dev(), cb)
+    assert forked.wait(5)
+    s.stop()
+    assert box["pid"] != 0, "the child went on past the callback"
+    assert child_exit(box["pid"]) == expected
 """
 
 FORK_CASES = {
@@ -75,32 +88,9 @@ FORK_CASES = {
         """,
     # fork() inside a callback: the child's only thread returns from the
     # callback and the child ends as a program would.
-    "fork inside a callback, the child returns": """
-        box, forked = {}, threading.Event()
-        def cb(c, t):
-            if not forked.is_set():
-                forked.set()
-                box["pid"] = os.fork()
-        s = dev().start_read_stream(0, cb)
-        assert forked.wait(5)
-        s.stop()
-        if box["pid"] == 0:
-            raise AssertionError("the child went on past the callback")
-        assert child_exit(box["pid"]) == 0
-        """,
-    "fork inside a callback, the child exits with SystemExit": """
-        box, forked = {}, threading.Event()
-        def cb(c, t):
-            if not forked.is_set():
-                forked.set()
-                box["pid"] = os.fork()
-                if box["pid"] == 0:
-                    sys.exit(3)
-        s = dev().start_aligned_read_stream(0, 8, cb)
-        assert forked.wait(5)
-        s.stop()
-        assert child_exit(box["pid"]) == 3
-        """,
+    "fork inside a callback, the child returns": "fork_in_callback(lambda d, cb: d.start_read_stream(0, cb), None, 0)",
+    "fork inside a callback, the child exits with SystemExit":
+        "fork_in_callback(lambda d, cb: d.start_aligned_read_stream(0, 8, cb), 3, 3)",
     # multiprocessing with the fork start method, streams running meanwhile,
     # each worker reading a stream of its own.
     "multiprocessing fork pool": """

@@ -25,9 +25,14 @@ def wait_until(condition, timeout=10):
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.005)
-def interrupt_soon(after=0.3):
+def interrupted(action, after=0.3):
     import os, signal
     threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        action()
+    except KeyboardInterrupt:
+        return
+    raise AssertionError("no KeyboardInterrupt")
 """
 
 CASES = {
@@ -159,13 +164,7 @@ STOP_CASES = {
             q.put(c)                   # blocks: nobody takes from the queue while stop() waits
         s = dev().start_read_stream(0, cb)
         assert inside.wait(5)
-        interrupt_soon()
-        try:
-            s.stop()
-        except KeyboardInterrupt:
-            pass
-        else:
-            raise AssertionError("stop() returned although the callback was blocked")
+        interrupted(s.stop)
         while True:                    # unblock the callback; the stream stays muted and stops
             try:
                 q.get(timeout=0.5)
@@ -175,29 +174,16 @@ STOP_CASES = {
         """,
     "Ctrl+C breaks a stop that never returns, and exit is bounded": """
         s = script.create_device("o:1 loop stop_forever").start_read_stream(0, lambda c, t: None)
-        interrupt_soon()
-        try:
-            s.stop()
-        except KeyboardInterrupt:
-            pass
-        else:
-            raise AssertionError("stop() returned")
+        interrupted(s.stop)
         """,
     "Ctrl+C breaks the drop of a stream whose callback is blocked": """
         release, inside = threading.Event(), threading.Event()
         def cb(c, t):
             inside.set()
             release.wait()
-        s = dev().start_aligned_read_stream(0, 8, cb)
+        box = {"s": dev().start_aligned_read_stream(0, 8, cb)}
         assert inside.wait(5)
-        interrupt_soon()
-        try:
-            del s
-            time.sleep(5)              # the interrupt is raised here at the latest
-        except KeyboardInterrupt:
-            pass
-        else:
-            raise AssertionError("no KeyboardInterrupt")
+        interrupted(lambda: (box.clear(), time.sleep(5)))   # raised in the sleep at the latest
         release.set()
         """,
     "two threads stop one stream: the device's stop() never runs twice at once": """
