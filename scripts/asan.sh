@@ -12,9 +12,11 @@
 # the native tests and in every Python process; PYTHONMALLOC=malloc puts
 # Python objects where ASan sees them. scripts/lsan.supp names the
 # interpreter's own leaks and nothing else; scripts/lsan_python_only.c skips
-# the leak check in the non-Python tools the tests run (cmake, the compiler).
-# The Python tests see VORN_SANITIZER=address, for a test that cannot run
-# under the preloaded runtime to skip itself; none needs to today.
+# the leak check in the non-Python tools the tests run (cmake, the compiler)
+# and in forked children. The Python tests see VORN_SANITIZER=address, for a
+# test that cannot run under the preloaded runtime to skip itself: the fork()
+# tests do (this runtime's allocator can deadlock in the child of a process
+# with threads).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

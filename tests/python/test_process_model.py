@@ -1,6 +1,7 @@
 """fork() with streams running, and subinterpreters: each case runs in a
 fresh interpreter with a timeout, several times where timing decides."""
 
+import os
 import textwrap
 
 import pytest
@@ -110,6 +111,9 @@ FORK_CASES = {
 }
 
 
+@pytest.mark.skipif(os.environ.get("VORN_SANITIZER") == "address",
+                    reason="this AddressSanitizer runtime does not hold its allocator's locks across fork(): "
+                           "a child of a process with threads can deadlock in malloc")
 @pytest.mark.parametrize("case", sorted(FORK_CASES))
 def test_fork_with_streams_running(case):
     code = PRELUDE + textwrap.dedent(FORK_CASES[case]) + "\nprint('leaving')\n"
