@@ -248,8 +248,10 @@ def _timed(step: Callable[[], int], seconds: float) -> tuple[int, int, float]:
 
 
 def _bench_stream(args: argparse.Namespace, device: pv.Device) -> str:
-    """The stream's figures, from the bytes of the chunks that arrived after
-    the warm-up over the time between their arrivals."""
+    """The stream's figures: the bytes of the chunks taken after the warm-up
+    over the time between taking the first and the last of them; for a
+    stream that ended within the warm-up, all of it over the time from the
+    start to its end marker."""
     try:
         reader = read_stream(device, args.addr, chunk_size=args.chunk_size)
     except MemoryError as error:
@@ -260,32 +262,32 @@ def _bench_stream(args: argparse.Namespace, device: pv.Device) -> str:
     with reader:
         start = time.perf_counter()
         warmed = start + min(_WARM_UP, args.seconds / 4)
-        # (arrival, bytes, chunks) at the first chunk, at the last one of the
-        # warm-up, and at the last one after it.
-        first = mark = last = None
+        # (time, bytes, chunks) at the last chunk of the warm-up, and at the
+        # last one after it.
+        mark = last = None
         total = count = 0
         while (left := start + args.seconds - time.perf_counter()) > 0:
             try:
                 chunk = reader.next_chunk(left)
             except TimeoutError:
                 break
-            if chunk is None:
-                break
             now = time.perf_counter()
+            if chunk is None:
+                if mark is not None and last is None:
+                    mark, last = (start, 0, 0), (now, total, count)
+                break
             total, count = total + len(chunk), count + 1
-            first = first or (now, total, count)
             if mark is None or now < warmed:
                 mark = (now, total, count)
             else:
                 last = (now, total, count)
         stats = reader.stats
     ended = f"; the stream ended after {total} bytes" if stats.ended else ""
-    begin, end = (mark, last) if last is not None else (first, mark)
-    if begin is None or end is None or end[2] == begin[2] or end[0] <= begin[0]:
-        return (f"n/a ({count} chunk{'s' * (count != 1)}, {total} bytes in {time.perf_counter() - start:.1f} s: too few to measure; "
-                f"try more --seconds or a smaller --chunk-size{ended})")
-    elapsed = end[0] - begin[0]
-    return (f"{human_bytes((end[1] - begin[1]) / elapsed)}/s, {(end[2] - begin[2]) / elapsed:,.0f} chunks/s "
+    if mark is None or last is None or last[0] <= mark[0]:
+        return (f"n/a ({count} chunk{'s' * (count != 1)}, {total} bytes in {time.perf_counter() - start:.1f} s: "
+                f"too few to measure; try more --seconds or a smaller --chunk-size{ended})")
+    elapsed = last[0] - mark[0]
+    return (f"{human_bytes((last[1] - mark[1]) / elapsed)}/s, {(last[2] - mark[2]) / elapsed:,.0f} chunks/s "
             f"(address {args.addr}, {elapsed:.3g} s{ended}); dropped {stats.dropped}, errors {stats.errors}")
 
 
