@@ -180,33 +180,33 @@ def test_overflow_is_counted_in_stream_order(script):
     assert reader.stats.chunks == 2 and reader.stats.bytes == 8
 
 
-def test_slow_reader_keeps_memory_bounded(sim):
+@pytest.mark.parametrize("limits, kept", [({"max_buffered_chunks": 8}, 8), ({"max_buffered_bytes": 1}, 1)],
+                         ids=["chunks", "bytes-below-one-chunk"])
+def test_slow_reader_keeps_memory_bounded(sim, limits, kept):
     device = sim.create_device("sim0 length=4M chunk_size=4K")
-    with vorn.read_stream(device, 1, max_buffered_chunks=8, timeout=10) as reader:
+    with vorn.read_stream(device, 1, timeout=10, **limits) as reader:
         deadline = time.monotonic() + 10
         while not reader.stats.ended and time.monotonic() < deadline:
             time.sleep(0.01)
-        assert reader.stats.buffered <= 8
+        assert reader.stats.buffered <= kept
         data = [bytes(chunk) for chunk in reader]
     stats = reader.stats
-    assert stats.chunks == len(data) <= 8 and stats.chunks + stats.dropped == 1024
-    assert data[0] == counters(4096)
+    assert stats.chunks == len(data) <= kept and stats.chunks + stats.dropped == 1024
+    assert data[0] == counters(4096), "the buffer always has room for one chunk"
 
 
-@pytest.mark.parametrize("max_bytes, rounds, kept", [(1, 1, 1), (8, 16, 32)], ids=["below-one-chunk", "keeps-up"])
-def test_buffer_limit_counts_only_what_waits(max_bytes, rounds, kept):
-    """Two 4-byte chunks arrive per round, then the reader takes what waits:
-    a limit below one chunk still keeps one, and what was taken no longer
-    counts against the limit."""
-    sink = _streams._Sink(False, 4096, max_bytes)
+def test_buffered_bytes_count_only_what_waits():
+    """Two 4-byte chunks arrive per round, then the reader takes both: what
+    was taken no longer counts against the limit of 8 bytes."""
+    sink = _streams._Sink(False, 4096, 8)
     taken = []
-    for _ in range(rounds):
+    for _ in range(16):
         sink(b"abcd", None)
         sink(b"efgh", None)
         with sink.lock:
             while (item := sink.take()) is not None:
                 taken.append(bytes(item))  # type: ignore[arg-type]
-    assert len(taken) == kept and sink.dropped == 2 * rounds - kept and taken[0] == b"abcd"
+    assert taken == [b"abcd", b"efgh"] * 16 and sink.dropped == 0
 
 
 def test_a_reader_nobody_holds_stops_its_stream(script):
