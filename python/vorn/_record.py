@@ -76,6 +76,9 @@ class _Writer:
         self.stopped = False  # another thread ended the recording
         self.stop_problem: str | None = None  # what that left missing, if anything
         self.done = threading.Event()
+        # Whether run() has begun, or will never begin (abandon()).
+        self.claim = threading.Lock()
+        self.begun = self.abandoned = False
 
     def stop(self, problem: str | None) -> None:
         """Ends the recording; ``problem`` None makes it a requested end. The
@@ -86,7 +89,28 @@ class _Writer:
             self.stopped = True
         self.reader.close()
 
+    def abandon(self) -> bool:
+        """For a thread whose start a Ctrl+C cut short: if run() has not
+        begun, it never will; this closes what it would have closed. False
+        when run() has begun (and will set ``done`` itself)."""
+        with self.claim:
+            if self.begun:
+                return False
+            self.abandoned = True
+        self.finished = self.stopped and self.stop_problem is None
+        try:
+            self.file.close()
+        finally:
+            self.reader.close()
+            self.end = time.monotonic()
+            self.done.set()
+        return True
+
     def run(self) -> None:
+        with self.claim:
+            if self.abandoned:
+                return
+            self.begun = True
         try:
             self._write_all()
         except OSError as error:
@@ -221,8 +245,9 @@ def record(
         raise
     name = f"<fd {path}>" if isinstance(path, int) else os.fspath(path)
     writer = _Writer(reader, name, file, seconds_left, nbytes, idle_wait)
-    threading.Thread(target=writer.run, name="vorn-record", daemon=True).start()
     try:
+        # Inside the try: Ctrl+C can arrive while start() waits for the thread.
+        threading.Thread(target=writer.run, name="vorn-record", daemon=True).start()
         while not writer.done.wait(interval):
             if progress is not None:
                 progress(writer.stats())
@@ -236,12 +261,14 @@ def record(
 
 
 def _stop_and_wait(writer: _Writer, problem: str | None) -> None:
-    """Stops the writer and waits until it is done. A KeyboardInterrupt while
-    stopping repeats the stop; one while waiting for a stopped writer (which
-    only has to finish its last write and sync) gives up and propagates."""
+    """Stops the writer and waits until it is done (at once when its thread
+    never began). A KeyboardInterrupt while stopping repeats the stop; one
+    while waiting for a stopped writer (which only has to finish its last
+    write and sync) gives up and propagates."""
     while True:
         try:
             writer.stop(problem)
+            writer.abandon()
             break
         except KeyboardInterrupt:
             continue
