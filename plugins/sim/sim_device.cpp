@@ -27,6 +27,13 @@ SimDevice::Status SimDevice::send_registers() noexcept { return registers_.commi
 
 std::uint32_t SimDevice::get_register(std::uint32_t addr) noexcept { return registers_.value(addr); }
 
+std::optional<std::uint32_t> SimDevice::get_register_sync(std::uint32_t addr) noexcept {
+  if (addr >= registers_.size()) {
+    return std::nullopt;
+  }
+  return Device::get_register_sync(addr);
+}
+
 SimDevice::Status SimDevice::read_registers() noexcept { return registers_.refresh(); }
 
 SimDevice::Status SimDevice::trigger(std::uint32_t addr, int value) noexcept { return registers_.trigger(addr, value); }

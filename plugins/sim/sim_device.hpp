@@ -37,6 +37,9 @@ class SimDevice final : public Device {
   Status set_register(std::uint32_t addr, std::uint32_t value, std::uint32_t extra) noexcept override;
   Status send_registers() noexcept override;
   std::uint32_t get_register(std::uint32_t addr) noexcept override;
+  // Empty for an address at or past the register count (no snapshot is
+  // taken then); otherwise read_registers, then get_register.
+  std::optional<std::uint32_t> get_register_sync(std::uint32_t addr) noexcept override;
   Status read_registers() noexcept override;
   Status trigger(std::uint32_t addr, int value) noexcept override;
 

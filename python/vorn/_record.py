@@ -5,13 +5,14 @@ from __future__ import annotations
 import collections
 import dataclasses
 import os
+import stat
 import threading
 import time
 from typing import Callable
 
 import pyvorn_device
 
-from ._streams import StreamReader, read_stream
+from ._streams import StreamReader, _seconds, read_stream
 
 __all__ = ["RecordStats", "record"]
 
@@ -51,7 +52,10 @@ class _Writer:
     """Takes chunks from the reader and writes them, on its own thread.
 
     Its counters are read from the calling thread for progress reports;
-    ``stop`` may be called from any thread.
+    ``stop`` may be called from any thread. ``done`` is set as the very last
+    thing the thread does, once the file is synced and closed: the one thing
+    to wait for (``Thread.join`` interrupted by Ctrl+C may take a running
+    thread for a finished one).
     """
 
     def __init__(self, reader: StreamReader, path: str, file, seconds: float | None, nbytes: int | None,
@@ -71,14 +75,42 @@ class _Writer:
         self.finished = False  # reached nbytes, the time limit, or the end of the stream
         self.stopped = False  # another thread ended the recording
         self.stop_problem: str | None = None  # what that left missing, if anything
+        self.done = threading.Event()
+        # Whether run() has begun, or will never begin (abandon()).
+        self.claim = threading.Lock()
+        self.begun = self.abandoned = False
 
     def stop(self, problem: str | None) -> None:
-        """Ends the recording; ``problem`` None makes it a requested end."""
-        self.stop_problem = problem
-        self.stopped = True
+        """Ends the recording; ``problem`` None makes it a requested end. The
+        first call's problem counts; calling it again closes the reader again,
+        in case an interrupt cut the first call short."""
+        if not self.stopped:
+            self.stop_problem = problem
+            self.stopped = True
         self.reader.close()
 
+    def abandon(self) -> bool:
+        """For a thread whose start a Ctrl+C cut short: if run() has not
+        begun, it never will; this closes what it would have closed. False
+        when run() has begun (and will set ``done`` itself)."""
+        with self.claim:
+            if self.begun:
+                return False
+            self.abandoned = True
+        self.finished = self.stopped and self.stop_problem is None
+        try:
+            self.file.close()
+        finally:
+            self.reader.close()
+            self.end = time.monotonic()
+            self.done.set()
+        return True
+
     def run(self) -> None:
+        with self.claim:
+            if self.abandoned:
+                return
+            self.begun = True
         try:
             self._write_all()
         except OSError as error:
@@ -88,15 +120,21 @@ class _Writer:
         finally:
             try:
                 try:
-                    os.fsync(self.file.fileno())
+                    # Only a regular file can be synced; a pipe, a terminal or
+                    # /dev/null has nothing to flush (and fsync says EINVAL).
+                    if stat.S_ISREG(os.fstat(self.file.fileno()).st_mode):
+                        os.fsync(self.file.fileno())
                 finally:
                     self.file.close()
             except OSError as error:
                 if not any(problem.startswith("write failed") for problem in self.problems):
                     self.problems.append(f"write failed: {error}")
             finally:
-                self.reader.close()
-                self.end = time.monotonic()
+                try:
+                    self.reader.close()
+                finally:
+                    self.end = time.monotonic()
+                    self.done.set()
 
     def _write_all(self) -> None:
         deadline = None if self.seconds is None else self.start + self.seconds
@@ -156,7 +194,7 @@ class _Writer:
 
 def record(
     device: pyvorn_device.Device,
-    path: str | os.PathLike[str],
+    path: str | os.PathLike[str] | int,
     *,
     addr: int = 0,
     seconds: float | None = None,
@@ -170,49 +208,68 @@ def record(
     progress: Callable[[RecordStats], object] | None = None,
     progress_interval: float = 0.25,
 ) -> RecordStats:
-    """Records the stream at ``addr`` into the file at ``path`` (replaced).
+    """Records the stream at ``addr`` into the file at ``path`` (replaced),
+    or into an open file descriptor (an ``int``, such as 1 for stdout: written
+    from its current position and left open; ``stats.path`` is "<fd N>").
 
     Stops after ``nbytes`` bytes (the last chunk is cut), after ``seconds``,
     at the end of the stream, or when no data came for ``idle_timeout``
-    seconds, whichever comes first. Ctrl+C (KeyboardInterrupt) also ends it:
-    as asked when there is no limit, short of it ("interrupted") otherwise.
-    The file is written on a writer thread, flushed to disk and closed before
-    this returns. ``progress`` is called with the running stats every
-    ``progress_interval`` seconds on the calling thread. The stream options
-    are those of :func:`read_stream`.
+    seconds, whichever comes first; None or inf is no limit. Ctrl+C
+    (KeyboardInterrupt) also ends it: as asked when there is no limit, short
+    of it ("interrupted") otherwise; a second Ctrl+C while the writer
+    finishes gives up waiting for it and raises KeyboardInterrupt. The file
+    is written on a writer thread, synced to disk (``fsync``, for a regular
+    file) and closed before this returns. ``progress`` is called with the
+    running stats every ``progress_interval`` seconds (above 0; inf: never)
+    on the calling thread. The stream options are those of
+    :func:`read_stream`.
 
     Returns the stats: ``complete`` says whether the file holds everything
     asked for without a gap, ``problem`` what is missing if not (drops are
-    counted, and recording goes on after them). Raises, with
-    no file left behind, only when the stream cannot start or the file cannot
-    be opened.
+    counted, and recording goes on after them). Raises, with no file left
+    behind, only when an argument is wrong (ValueError, also for a nan time),
+    the stream cannot start or the file cannot be opened.
     """
     if nbytes is not None and nbytes < 0:
         raise ValueError(f"nbytes must not be negative, got {nbytes}")
-    if seconds is not None and seconds < 0:
-        raise ValueError(f"seconds must not be negative, got {seconds}")
+    seconds_left = _seconds("seconds", seconds, low=0)
+    idle_wait = _seconds("idle_timeout", idle_timeout, low=0)
+    interval = _seconds("progress_interval", progress_interval, low=0, strict=True)
     reader = read_stream(device, addr, chunk_size=chunk_size, alignment=alignment,
                          max_queue_elements=max_queue_elements, max_buffered_chunks=max_buffered_chunks,
                          max_buffered_bytes=max_buffered_bytes)
     try:
-        file = open(path, "wb", buffering=0)
+        file = open(path, "wb", buffering=0, closefd=not isinstance(path, int))
     except BaseException:
         reader.close()
         raise
-    writer = _Writer(reader, os.fspath(path), file, seconds, nbytes, idle_timeout)
-    thread = threading.Thread(target=writer.run, name="vorn-record", daemon=True)
-    thread.start()
+    name = f"<fd {path}>" if isinstance(path, int) else os.fspath(path)
+    writer = _Writer(reader, name, file, seconds_left, nbytes, idle_wait)
     try:
-        while thread.is_alive():
-            thread.join(progress_interval)
-            if progress is not None and thread.is_alive():
+        # Inside the try: Ctrl+C can arrive while start() waits for the thread.
+        threading.Thread(target=writer.run, name="vorn-record", daemon=True).start()
+        while not writer.done.wait(interval):
+            if progress is not None:
                 progress(writer.stats())
     except KeyboardInterrupt:
         # The way to end a recording without a limit; one with a limit falls short.
-        writer.stop(None if seconds is None and nbytes is None else "interrupted")
+        _stop_and_wait(writer, None if seconds_left is None and nbytes is None else "interrupted")
     except BaseException:
-        writer.stop("the progress report failed")
-        thread.join()
+        _stop_and_wait(writer, "the progress report failed")
         raise
-    thread.join()
     return writer.stats(final=True)
+
+
+def _stop_and_wait(writer: _Writer, problem: str | None) -> None:
+    """Stops the writer and waits until it is done (at once when its thread
+    never began). A KeyboardInterrupt while stopping repeats the stop; one
+    while waiting for a stopped writer (which only has to finish its last
+    write and sync) gives up and propagates."""
+    while True:
+        try:
+            writer.stop(problem)
+            writer.abandon()
+            break
+        except KeyboardInterrupt:
+            continue
+    writer.done.wait()

@@ -13,6 +13,8 @@ from __future__ import annotations
 import asyncio
 import collections
 import dataclasses
+import math
+import numbers
 import threading
 import time
 from typing import Any, Final
@@ -24,6 +26,21 @@ __all__ = ["OVERFLOW_NOTICE", "StreamReader", "StreamStats", "read_stream"]
 OVERFLOW_NOTICE: Final = "Queue Overflow, dropping event"
 _KEPT_ERROR_TEXTS = 8
 _END: Final = object()  # take() result: nothing will come any more
+
+
+def _seconds(name: str, value: float | None, *, low: float | None = None, strict: bool = False) -> float | None:
+    """A time in seconds as the waits take it: None for no limit (also for
+    inf and anything a lock cannot wait for). Raises ValueError for nan and
+    for a value below ``low`` (or at it, when ``strict``), TypeError for what
+    is not a number."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds or None, got {value!r}")
+    if math.isnan(value) or (low is not None and (value <= low if strict else value < low)):
+        bound = "" if low is None else f" {'above' if strict else 'of at least'} {low:g}"
+        raise ValueError(f"{name} must be a number of seconds{bound} or None, got {value!r}")
+    return None if value >= threading.TIMEOUT_MAX else float(value)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -180,8 +197,10 @@ class StreamReader:
         than ``max_chunks`` chunks and ``max_bytes`` bytes are taken. Empty
         once the stream has ended or the reader is closed. Raises TimeoutError
         when nothing arrived in time. Taking many chunks at once lets a
-        consumer that gives up the GIL per call (a file writer) keep up."""
-        deadline = None if timeout is None else time.monotonic() + timeout
+        consumer that gives up the GIL per call (a file writer) keep up.
+        ``timeout`` None or inf waits without a limit; nan raises ValueError."""
+        limit = _seconds("timeout", timeout)
+        deadline = None if limit is None else time.monotonic() + limit
         sink = self._sink
         with sink.ready:
             while (item := sink.take()) is None:
@@ -229,7 +248,8 @@ class StreamReader:
     async def __anext__(self) -> memoryview:
         loop = asyncio.get_running_loop()
         sink = self._sink
-        deadline = None if self.timeout is None else loop.time() + self.timeout
+        limit = _seconds("timeout", self.timeout)
+        deadline = None if limit is None else loop.time() + limit
         while True:
             waiter: asyncio.Future[None] | None = None
             with sink.lock:
@@ -287,11 +307,13 @@ def read_stream(
     aligned (``start_aligned_read_stream``) and every chunk is a copy. At most
     ``max_buffered_chunks`` chunks and ``max_buffered_bytes`` bytes (at least
     one chunk) wait for the reader; past that, chunks are dropped and counted.
-    ``timeout`` bounds each wait of the iterators (TimeoutError).
+    ``timeout`` bounds each wait of the iterators (TimeoutError); None or inf
+    is no limit, and nan raises ValueError before the stream starts.
 
     Raises what the device's stream start raises, and RuntimeError when the
     device starts no stream.
     """
+    _seconds("timeout", timeout)
     if max_buffered_chunks < 1 or max_buffered_bytes < 0:
         raise ValueError(f"buffer limits must allow one chunk, got {max_buffered_chunks} chunks, "
                          f"{max_buffered_bytes} bytes")

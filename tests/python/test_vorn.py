@@ -4,16 +4,20 @@ and recording them to a file."""
 import array
 import asyncio
 import gc
+import math
 import os
 import shutil
+import stat
 import threading
 import time
+import warnings
 import weakref
 
 import pytest
 
 import vorn
-from conftest import BUILD
+from conftest import BUILD, run_python
+from vorn import _streams
 
 SCRIPT_PLUGIN = BUILD / "tests" / "plugins" / "libvorn_test_script.so"
 OVERFLOW = "e:Queue_Overflow%2C_dropping_event"
@@ -57,6 +61,44 @@ def test_plugins_are_found_by_short_name_along_the_search_path(tmp_path, monkeyp
     assert all(str(folder.path) in str(error.value) for folder in folders)
 
 
+@pytest.mark.parametrize("case, found, warning", [
+    ("absolute-entry", True, None),
+    ("current-folder", False, None),
+    ("relative-entries", False, None),
+    ("world-writable-folder", False, "world-writable folder"),
+    ("sticky-folder", True, None),
+    ("sticky-folder-of-another-user", False, "world-writable folder"),
+    ("world-writable-library", False, "world-writable library"),
+])
+def test_names_load_only_what_the_search_path_allows(tmp_path, monkeypatch, sim_plugin, case, found, warning):
+    folder = tmp_path / "plugins"
+    folder.mkdir()
+    for target in (folder / "libvorn_smi.so", tmp_path / "smi", tmp_path / "libvorn_smi.so"):
+        shutil.copy(sim_plugin, target)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("VORN_PLUGIN_PATH", {"current-folder": "", "relative-entries": "plugins:.:"}.get(case, str(folder)))
+    if case == "sticky-folder-of-another-user":
+        if os.geteuid() != 0:
+            pytest.skip("giving a folder to another user needs root")
+        os.chown(folder, 65534, 65534)
+    folder.chmod({"world-writable-folder": 0o777, "sticky-folder": 0o1777,
+                  "sticky-folder-of-another-user": 0o1777}.get(case, 0o755))
+    (folder / "libvorn_smi.so").chmod(0o666 if case == "world-writable-library" else 0o755)
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if found:
+            assert vorn.open_manager("smi").location() == folder
+        else:
+            for name in ("smi", "libvorn_smi.so"):  # nothing in the current folder loads by name
+                with pytest.raises(vorn.PluginNotFoundError):
+                    vorn.open_manager(name)
+    messages = {str(w.message) for w in caught}  # one message, however often the path is searched
+    assert [warning in m and str(folder) in m for m in messages] == ([True] if warning else []), messages
+    assert all(f.path.is_absolute() and f.path != tmp_path for f in vorn.plugin_search_path())
+    assert vorn.open_manager("./smi").location() == tmp_path, "a name with a folder part is a path"
+
+
 @pytest.mark.parametrize("mode", ["sync", "async"])
 @pytest.mark.parametrize("addr, alignment", [(0, None), (2, None), (2, 4096)], ids=["owned", "views", "aligned"])
 def test_iterators_yield_the_whole_stream(sim, mode, addr, alignment):
@@ -67,22 +109,32 @@ def test_iterators_yield_the_whole_stream(sim, mode, addr, alignment):
             chunks = list(reader)
     else:
         async def consume():
-            ticks = 0
+            # The other task runs whenever the loop gets control; a wait for a
+            # chunk that blocked the loop would never let it in.
+            ticks = waits_with_ticks = 0
 
             async def tick():
                 nonlocal ticks
                 while True:
-                    await asyncio.sleep(0.005)
+                    await asyncio.sleep(0)
                     ticks += 1
 
             ticker = asyncio.create_task(tick())
+            chunks = []
             async with reader:
-                chunks = [chunk async for chunk in reader]
+                while True:
+                    before = ticks
+                    try:
+                        chunks.append(await anext(reader))
+                    except StopAsyncIteration:
+                        break
+                    waits_with_ticks += ticks > before
             ticker.cancel()
-            return chunks, ticks
+            return chunks, waits_with_ticks
 
-        chunks, ticks = asyncio.run(asyncio.wait_for(consume(), 30))
-        assert ticks >= 10, "the event loop was blocked while waiting for chunks"
+        chunks, waits_with_ticks = asyncio.run(asyncio.wait_for(consume(), 30))
+        # The throttled stream outlasts the reader's work, so it waits many times.
+        assert waits_with_ticks > 0, "the event loop was blocked while waiting for chunks"
     assert b"".join(chunks) == counters(100000)  # also views kept past their callback
     if alignment:
         assert all(len(c) % alignment == 0 for c in chunks[:-1])
@@ -128,17 +180,33 @@ def test_overflow_is_counted_in_stream_order(script):
     assert reader.stats.chunks == 2 and reader.stats.bytes == 8
 
 
-def test_slow_reader_keeps_memory_bounded(sim):
+@pytest.mark.parametrize("limits, kept", [({"max_buffered_chunks": 8}, 8), ({"max_buffered_bytes": 1}, 1)],
+                         ids=["chunks", "bytes-below-one-chunk"])
+def test_slow_reader_keeps_memory_bounded(sim, limits, kept):
     device = sim.create_device("sim0 length=4M chunk_size=4K")
-    with vorn.read_stream(device, 1, max_buffered_chunks=8, timeout=10) as reader:
+    with vorn.read_stream(device, 1, timeout=10, **limits) as reader:
         deadline = time.monotonic() + 10
         while not reader.stats.ended and time.monotonic() < deadline:
             time.sleep(0.01)
-        assert reader.stats.buffered <= 8
+        assert reader.stats.buffered <= kept
         data = [bytes(chunk) for chunk in reader]
     stats = reader.stats
-    assert stats.chunks == len(data) <= 8 and stats.chunks + stats.dropped == 1024
-    assert data[0] == counters(4096)
+    assert stats.chunks == len(data) <= kept and stats.chunks + stats.dropped == 1024
+    assert data[0] == counters(4096), "the buffer always has room for one chunk"
+
+
+def test_buffered_bytes_count_only_what_waits():
+    """Two 4-byte chunks arrive per round, then the reader takes both: what
+    was taken no longer counts against the limit of 8 bytes."""
+    sink = _streams._Sink(False, 4096, 8)
+    taken = []
+    for _ in range(16):
+        sink(b"abcd", None)
+        sink(b"efgh", None)
+        with sink.lock:
+            while (item := sink.take()) is not None:
+                taken.append(bytes(item))  # type: ignore[arg-type]
+    assert taken == [b"abcd", b"efgh"] * 16 and sink.dropped == 0
 
 
 def test_a_reader_nobody_holds_stops_its_stream(script):
@@ -179,3 +247,68 @@ def test_record_reports_drops_and_write_failures(script, tmp_path):
     assert not stats.reached and stats.problem.startswith("write failed: [Errno 28]")
     with pytest.raises(FileNotFoundError):
         vorn.record(script.create_device("o:4 end"), tmp_path / "no" / "such" / "folder")
+
+
+# Records in a fresh interpreter (a KeyboardInterrupt there reaches no test
+# runner) and prints what it got, with the file sizes that fsync saw.
+RECORD_AND_SYNC = """
+import os, signal, threading, time
+import vorn, vorn._record
+synced, fsync = [], os.fsync
+os.fsync = lambda fd: (synced.append(os.fstat(fd).st_size), fsync(fd))[1]
+if mode == "interrupted":  # Ctrl+C while a slow write is under way
+    write, writing = vorn._record._Writer._write, threading.Event()
+    def slow_write(self, chunks):
+        writing.set()
+        time.sleep(0.3)
+        write(self, chunks)
+    vorn._record._Writer._write = slow_write
+    threading.Thread(target=lambda: writing.wait() and os.kill(os.getpid(), signal.SIGINT)).start()
+device = vorn.open_manager("sim").create_device("sim0 chunk_size=4K rate=4M length=64M")
+stats = vorn.record(device, path, nbytes=None if mode == "interrupted" else 1 << 20)
+print(stats.complete, stats.problem, stats.bytes == os.path.getsize(path), synced == [stats.bytes], stats.bytes > 0)
+"""
+
+
+@pytest.mark.parametrize("mode", ["limit", "interrupted"])
+def test_record_syncs_the_whole_file_before_it_returns(tmp_path, mode):
+    result = run_python(f"mode, path = {mode!r}, {str(tmp_path / 'out.bin')!r}" + RECORD_AND_SYNC)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "None", "True", "True", "True"], result.stdout + result.stderr
+
+
+NAN = math.nan
+
+
+@pytest.mark.parametrize("call", [
+    lambda device, path: vorn.read_stream(device, 0, timeout=NAN),
+    lambda device, path: vorn.record(device, path, seconds=NAN),
+    lambda device, path: vorn.record(device, path, seconds=-1),
+    lambda device, path: vorn.record(device, path, idle_timeout=NAN),
+    lambda device, path: vorn.record(device, path, progress_interval=NAN),
+    lambda device, path: vorn.record(device, path, progress_interval=0),
+], ids=["read_stream-timeout", "seconds", "seconds-negative", "idle_timeout", "progress_interval",
+        "progress_interval-zero"])
+def test_bad_times_raise_before_anything_starts(sim, tmp_path, call):
+    device = sim.create_device("sim0 length=64K")  # bounded, should a time be ignored
+    with pytest.raises(ValueError, match=r"got (nan|-1|0)$"):
+        call(device, tmp_path / "out.bin")
+    assert not (tmp_path / "out.bin").exists() and "streams_started=0 " in device.get_status()
+
+
+def test_inf_is_no_limit_and_nan_is_refused_on_every_wait(sim, tmp_path):
+    device = sim.create_device("sim0 length=64K chunk_size=4K")
+    with vorn.read_stream(device, 0, timeout=math.inf) as reader:
+        chunks = [reader.next_chunk(math.inf), *reader.next_chunks(1e300, max_chunks=2)]
+        with pytest.raises(ValueError, match="got nan"):
+            reader.next_chunk(NAN)
+        chunks += asyncio.run(asyncio.wait_for(anext(reader), 30)), *reader
+    assert b"".join(chunks) == counters(65536)
+    reader = vorn.read_stream(device, 0)
+    reader.timeout = NAN
+    with pytest.raises(ValueError, match="got nan"):
+        asyncio.run(anext(reader))
+    reader.close()
+    stats = vorn.record(device, tmp_path / "out.bin", seconds=math.inf, idle_timeout=math.inf,
+                        progress_interval=math.inf)
+    assert stats.complete and stats.bytes == 65536
