@@ -17,8 +17,9 @@
 //   huge    an owning chunk of an 8-byte block that claims 2^63 bytes
 //           (deleter counted as for o:N)
 //   bigview:N  a chunk view of a 16-byte buffer that claims 2^N bytes
-//   two:N   two producer threads, started together, each push N owning
-//           chunks of 8 bytes as fast as they can (bytes 0-3: the chunk's
+//   two:N   two producer threads, released together by a spin barrier
+//           before every 100 chunks, each push N owning chunks of 8 bytes
+//           as fast as they can (bytes 0-3: the chunk's
 //           number 0..N-1, bytes 4-7: the thread, 0 or 1, little-endian);
 //           the script goes on once both are done. This breaks the rule of
 //           one pushing thread at a time on purpose.
@@ -260,16 +261,22 @@ class ScriptStream final : public vorn::Device::DataStream {
     }
   }
 
-  // Two threads, released together by a spin barrier, push `count` chunks
-  // each into the one callback.
+  // Two threads push `count` chunks each into the one callback. They meet
+  // at a spin barrier before every 100 chunks and leave it together, so
+  // their pushes overlap however the threads are scheduled otherwise.
   void push_from_two_threads(std::uint64_t count) {
-    std::atomic<int> arrived{0};
+    std::atomic<std::uint64_t> arrived{0};
     auto producer = [&](std::uint32_t thread) {
-      arrived.fetch_add(1);
-      while (arrived.load() < 2) {
-        std::this_thread::yield();
-      }
       for (std::uint64_t i = 0; i < count; ++i) {
+        if (i % 100 == 0) {
+          const std::uint64_t both = 2 * (i / 100 + 1);
+          arrived.fetch_add(1);
+          for (std::uint64_t spins = 1; arrived.load() < both; ++spins) {
+            if (spins % (1 << 20) == 0) {
+              std::this_thread::yield();  // the other thread may need this core
+            }
+          }
+        }
         auto* block = new std::uint8_t[8];
         const auto number = static_cast<std::uint32_t>(i);
         for (int b = 0; b < 4; ++b) {
