@@ -392,22 +392,26 @@ def test_nothing_is_delivered_after_stop_returns(plugin, text, aligned, where):
     path = SIM_PLUGIN if plugin == "sim" else SCRIPT_PLUGIN
     dev = pv.get_device_manager(path).create_device(text)
     state = {"calls": 0, "after": 0, "stopped": False}
+    # Set by the second call, or once the callback has stopped its stream.
+    ready = threading.Event()
 
     def cb(chunk, _text):
         state["calls"] += 1
         if state["stopped"]:
             state["after"] += 1
-        elif where == "callback" and state["calls"] >= 2 and "stream" in state:
-            state["stream"].stop()
-            state["stopped"] = True
+        elif state["calls"] >= 2 and "stream" in state:
+            if where == "callback":
+                state["stream"].stop()
+                state["stopped"] = True
+            ready.set()
 
     start = (lambda: dev.start_aligned_read_stream(0, 4, cb)) if aligned else (lambda: dev.start_read_stream(0, cb))
     state["stream"] = start()
-    time.sleep(0.1)
+    assert ready.wait(30), f"no second call within 30 s: {state}"
     if where == "caller":
         state["stream"].stop()
         state["stopped"] = True
-    time.sleep(0.1)
+    time.sleep(0.1)  # room for a delivery that should not come
     assert state["stopped"] and state["after"] == 0, state
     del state["stream"]
 
