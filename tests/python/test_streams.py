@@ -210,6 +210,28 @@ def _run_logged(code):
     return result
 
 
+def test_weak_reference_to_a_delivered_buffer_dies_with_it():
+    # Each chunk's object is freed when its callback returns, and the next
+    # one is likely made at the same address: a weak reference left standing
+    # by the deallocation would hand out that unrelated live object.
+    _run_logged(f"""
+        import gc, threading, weakref, pyvorn_device as pv
+        refs, alive, done = [], [], threading.Event()
+        def cb(chunk, text):
+            if chunk is not None:
+                alive.extend(r for r in refs if r() is not None)
+                refs.append(weakref.ref(chunk))
+            elif text is None:
+                done.set()
+        dev = pv.get_device_manager({str(SCRIPT_PLUGIN)!r}).create_device(" ".join(["o:8"] * 20 + ["end"]))
+        with dev.start_read_stream(0, cb):
+            assert done.wait(10)
+        gc.collect()
+        assert not alive and len(refs) == 20 and all(r() is None for r in refs), alive
+        print("done")
+        """)
+
+
 CALLBACK_FAILURES = {
     "data": ("o:1 o:1 o:1 end", "def cb(c, t):\n    if c is not None: raise ValueError('bad chunk')\n    done.append(t)", 3),
     "end": ("o:1 end", "def cb(c, t):\n    if c is None and t is None: raise ValueError('bad end')", 1),
