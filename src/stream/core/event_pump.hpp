@@ -113,8 +113,11 @@ class EventPump {
   // while the worker has not taken it (a NoticeRun, shared with the element).
   void* open_run_ = nullptr;
   // Held for the length of each push: serialises the pushes of a device
-  // that breaks the one-producer rule (see push).
-  std::atomic<bool> pushing_{false};
+  // that breaks the one-producer rule (see push). Written twice per push, so
+  // it starts a cache line of its own (and the pump shares none with the
+  // heap blocks around it, such as the consumer's state, which the worker
+  // writes for every delivery).
+  alignas(64) std::atomic<bool> pushing_{false};
   std::atomic<bool> push_overlap_seen_{false};
 
   // Producer side: the steps of push().
