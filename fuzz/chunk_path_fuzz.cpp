@@ -37,19 +37,12 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz_check.hpp"
 #include "stream/core/aligned_chunker.hpp"
 #include "stream/core/event_pump.hpp"
 #include "vorn/stream.hpp"
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 constexpr std::uint64_t kMaxBuffer = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
 // At or above this, no allocator here gives the memory (the address space
