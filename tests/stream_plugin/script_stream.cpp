@@ -19,8 +19,8 @@
 //   bigview:N  a chunk view of a 16-byte buffer that claims 2^N bytes
 //   two:N   two producer threads, released together by a spin barrier
 //           before every 100 chunks, each push N owning chunks of 8 bytes
-//           as fast as they can (bytes 0-3: the chunk's
-//           number 0..N-1, bytes 4-7: the thread, 0 or 1, little-endian);
+//           as fast as they can (bytes 0-3: the chunk's number 0..N-1,
+//           bytes 4-7: the thread, 0 or 1, little-endian; deleter counted);
 //           the script goes on once both are done. This breaks the rule of
 //           one pushing thread at a time on purpose.
 //   end     the end marker
