@@ -50,10 +50,13 @@ struct StreamCallbackOps {
 // and the first time on a stream delivers the error text "Stream callback
 // invoked from two threads at once: a device must push from one thread at a
 // time" before that call's event. The waiting is what it costs: a device
-// that pushes from several threads should put them behind a lock of its own. Destroying one waits for the module's
-// delivery thread to finish its current call into Python (giving up the GIL meanwhile if the destroying thread holds
-// it). So destroy it on a thread that no caller holding the GIL waits for: in stop() or the stream's destructor, after
-// joining the producer, not on the producer thread itself.
+// that pushes from several threads should put them behind a lock of its own.
+//
+// Destroying a callback waits for the module's delivery thread to finish its
+// current call into Python (giving up the GIL meanwhile if the destroying
+// thread holds it). So destroy it on a thread that no caller holding the GIL
+// waits for: in stop() or the stream's destructor, after joining the
+// producer, not on the producer thread itself.
 class StreamCallback {
  public:
   StreamCallback() noexcept = default;
