@@ -103,7 +103,7 @@ def test_misfit_chunk_takes_its_place_as_an_error_text(case, aligned):
 
 
 @pytest.mark.parametrize("aligned", [False, True], ids=["plain", "aligned"])
-def test_two_pushing_threads_lose_nothing_and_are_reported_once(aligned):
+def test_two_pushing_threads_lose_nothing_and_are_reported_at_most_once(aligned):
     count, runs = 5000, 12
     results, info = run_streams(f"two:{count} end", aligned, runs=runs, queue=1 << 22)
     for events in results:
@@ -114,8 +114,10 @@ def test_two_pushing_threads_lose_nothing_and_are_reported_once(aligned):
         for thread in (0, 1):
             assert [n for n, t in units if t == thread] == list(range(count))
     # The threads leave a spin barrier together every 100 chunks, so their
-    # pushes overlap unless other work keeps them off the cores together:
-    # about half of the runs show it on a busy 2-core machine, so 12 runs
-    # (each a new stream, reported anew) all but never miss it.
-    assert any(TWO_THREADS in events for events in results)
+    # pushes overlap whenever both have a core: in about half of the runs on
+    # an idle 2-core machine, but in none when other processes keep one core
+    # busy (seen under ASan beside a build), so whether the notice comes is
+    # not asserted here. The native test EventPump.OverlappingPushesAre-
+    # SerialisedAndReportedOnce makes the overlap happen and checks the
+    # notice and its place.
     assert info["released"] == str(runs * 2 * count)
