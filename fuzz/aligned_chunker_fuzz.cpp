@@ -28,19 +28,12 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz_check.hpp"
 #include "stream/core/aligned_chunker.hpp"
 #include "stream/core/view_lease.hpp"
 #include "vorn/stream.hpp"
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 int released = 0;
 

@@ -16,6 +16,8 @@ namespace vorn {
 //   2 ManagedBuffer   owning chunk: ownership passes with the event
 //   3 DataView        chunk view: the bytes need to stay valid only until the
 //                     callback returns
+// The rules for the chunks, and what the module makes of a chunk that breaks
+// them, are in vorn/buffers.hpp.
 using StreamEvent = std::variant<std::monostate, std::string, ManagedBuffer, DataView>;
 
 // The alternatives by name, for index(), std::in_place_index, std::get and
@@ -39,13 +41,22 @@ struct StreamCallbackOps {
 // separately built binaries. The callback object owns its state.
 //
 // Threading: a device must not invoke the same callback from two threads at
-// once. Invoking the callbacks the module hands to devices never blocks and
-// never takes the Python GIL, so a device may invoke them from any thread of
-// its own. Destroying one waits for the module's delivery thread to finish
-// its current call into Python (giving up the GIL meanwhile if the
-// destroying thread holds it). So destroy it on a thread that no caller
-// holding the GIL waits for: in stop() or the stream's destructor, after
-// joining the producer, not on the producer thread itself.
+// once: one producer at a time (it may be a different thread from one call
+// to the next, if the device orders the calls itself). Invoking the
+// callbacks the module hands to devices never blocks and never takes the
+// Python GIL, so a device may invoke them from any thread of its own. Should
+// two calls overlap all the same, the module lets the later one wait
+// (spinning, yielding) until the earlier has returned, so nothing is lost,
+// and the first time on a stream delivers the error text "Stream callback
+// invoked from two threads at once: a device must push from one thread at a
+// time" before that call's event. The waiting is what it costs: a device
+// that pushes from several threads should put them behind a lock of its own.
+//
+// Destroying a callback waits for the module's delivery thread to finish its
+// current call into Python (giving up the GIL meanwhile if the destroying
+// thread holds it). So destroy it on a thread that no caller holding the GIL
+// waits for: in stop() or the stream's destructor, after joining the
+// producer, not on the producer thread itself.
 class StreamCallback {
  public:
   StreamCallback() noexcept = default;

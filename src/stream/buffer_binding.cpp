@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -22,6 +23,9 @@ namespace {
 
 // The address an expired DataView points at. Never dereferenced.
 std::uint8_t expired_tag;
+// The address an empty block with null data is exported at, so that no
+// consumer of the buffer sees a null pointer. Never written: its length is 0.
+std::uint8_t empty_block;
 
 getbufferproc pybind11_getbuffer_slot = nullptr;
 destructor pybind11_dealloc_slot = nullptr;
@@ -71,31 +75,55 @@ void managed_buffer_dealloc(PyObject* object) {
 }
 
 py::buffer_info describe(std::uint8_t* data, std::uint64_t size) {
-  return py::buffer_info(data, 1, py::format_descriptor<std::uint8_t>::format(), 1, {static_cast<py::ssize_t>(size)},
-                         {py::ssize_t{1}}, /*readonly=*/false);
+  return py::buffer_info(data != nullptr ? data : &empty_block, 1, py::format_descriptor<std::uint8_t>::format(), 1,
+                         {static_cast<py::ssize_t>(size)}, {py::ssize_t{1}}, /*readonly=*/false);
 }
 
-// Refuses buffer requests on an object whose native part was never made
-// (created with __new__ alone) and on an expired DataView, then defers to the
-// binding layer's own export.
+// The block behind a buffer object's value: a ManagedBuffer's or a DataView's.
+template <bool IsView>
+vorn::DataView block_of(const void* value) noexcept {
+  if constexpr (IsView) {
+    return *static_cast<const vorn::DataView*>(value);
+  } else {
+    const auto& chunk = *static_cast<const vorn::ManagedBuffer*>(value);
+    return {chunk.data.get(), chunk.size};
+  }
+}
+
+// Why a buffer object's value cannot be exported, or an empty text: the
+// native part was never made (created with __new__ alone), the DataView has
+// expired, or no buffer can describe the block (null data with a non-zero
+// size, or a size beyond Py_ssize_t; the event pump hands such chunks on as
+// error texts, so none should get here).
+template <bool IsView>
+std::string refusal_of(const void* value) {
+  if (value == nullptr) {
+    return "buffer object is not initialized";
+  }
+  const vorn::DataView block = block_of<IsView>(value);
+  if (IsView && block.data == &expired_tag) {
+    return "DataView is no longer valid: its bytes were lent only for the duration of the callback; "
+           "copy them (bytes(view)) inside the callback to keep them";
+  }
+  if (block.data == nullptr && block.size != 0) {
+    return "cannot export a buffer with null data and " + std::to_string(block.size) + " bytes";
+  }
+  if (block.size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    return "cannot export a buffer of " + std::to_string(block.size) + " bytes: more than a buffer can hold";
+  }
+  return {};
+}
+
+// Refuses the requests refusal_of names, then defers to the binding layer's
+// own export.
 template <bool IsView>
 int checked_getbuffer(PyObject* object, Py_buffer* view, int flags) {
-  const void* value = internals::first_value(object);
-  const char* refusal = nullptr;
-  if (value == nullptr) {
-    refusal = "buffer object is not initialized";
-  } else if constexpr (IsView) {
-    if (static_cast<const vorn::DataView*>(value)->data == &expired_tag) {
-      refusal =
-          "DataView is no longer valid: its bytes were lent only for the duration of the callback; "
-          "copy them (bytes(view)) inside the callback to keep them";
-    }
-  }
-  if (refusal != nullptr) {
+  const std::string refusal = refusal_of<IsView>(internals::first_value(object));
+  if (!refusal.empty()) {
     if (view != nullptr) {
       view->obj = nullptr;
     }
-    PyErr_SetString(PyExc_BufferError, refusal);
+    PyErr_SetString(PyExc_BufferError, refusal.c_str());
     return -1;
   }
   return pybind11_getbuffer_slot(object, view, flags);

@@ -525,5 +525,76 @@ TEST(EventPump, ConsumerMayTakeTheChunk) {
   EXPECT_EQ(deleted<9>.load(), 4);
 }
 
+// An owning chunk with a null deleter is copied at the push, stored or not:
+// the device may overwrite and free its block once push returns, and nothing
+// calls the null deleter, also when overflow leaves the event to the device.
+TEST(EventPump, NullDeleterChunkIsCopiedAndNeverDeleted) {
+  std::vector<std::uint8_t> block(4, 7);
+  const auto got = with_held_worker(64, [&](EventPump& pump, StreamRecorder&) {
+    for (int i = 0; i < 65; ++i) {
+      vorn::StreamEvent e(std::in_place_index<2>, vorn::ManagedBuffer(block.data(), block.size(), nullptr));
+      pump.push(e);
+      ASSERT_EQ(std::get<2>(e).data.get(), nullptr) << i;  // let go of, at the limit too
+      std::fill(block.begin(), block.end(), 0xEE);
+    }
+    push(pump, vorn::StreamEvent{});
+  });
+  ASSERT_EQ(got.size(), 67u);
+  EXPECT_EQ(got[1].kind, RecordedEvent::owned);
+  EXPECT_EQ(got[1].bytes, std::vector<std::uint8_t>(4, 7));
+  EXPECT_EQ(got[2].bytes, std::vector<std::uint8_t>(4, 0xEE));
+  EXPECT_EQ(got[65].text, kNotice);
+}
+
+// A second thread's push that finds the first one's in progress waits for
+// it; the first such push on a pump stores the notice before its event. The
+// first push is held inside (in the deleter of the chunk it refuses) until
+// the second has found it there.
+EventPump* overlapped_pump = nullptr;
+std::atomic<bool> in_held_delete{false};
+std::atomic<int> held_deletes{0};
+
+void delete_when_overlapped(std::uint8_t* block) {
+  in_held_delete = true;
+  for (auto deadline = std::chrono::steady_clock::now() + kPatience;
+       !overlapped_pump->push_overlap_seen() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::yield();
+  }
+  held_deletes.fetch_add(1);
+  delete[] block;
+}
+
+TEST(EventPump, OverlappingPushesAreSerialisedAndReportedOnce) {
+  deleted<10> = 0;
+  auto r = make_recorder();
+  {
+    EventPump pump(consumer_for(r), 64);
+    overlapped_pump = &pump;
+    std::thread first([&] {
+      vorn::StreamEvent huge(std::in_place_index<2>,
+                             vorn::ManagedBuffer(new std::uint8_t[8], std::uint64_t{1} << 63, &delete_when_overlapped));
+      pump.push(huge);
+    });
+    while (!in_held_delete.load()) {
+      std::this_thread::yield();  // until the first push is held inside
+    }
+    EXPECT_FALSE(pump.push_overlap_seen());
+    push(pump, owning_chunk<10>(1));
+    first.join();
+    push(pump, owning_chunk<10>(2));
+    push(pump, vorn::StreamEvent{});
+    ASSERT_TRUE(r->wait_for_destroyed());
+  }
+  const auto got = r->events();
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0].text, "Invalid stream chunk: 9223372036854775808 bytes is more than a buffer can hold");
+  EXPECT_EQ(got[1].text,
+            "Stream callback invoked from two threads at once: a device must push from one thread at a time");
+  EXPECT_EQ(value_of(got[2]), 1u);
+  EXPECT_EQ(value_of(got[3]), 2u);
+  EXPECT_EQ(held_deletes.load(), 1);
+  EXPECT_EQ(deleted<10>.load(), 2);
+}
+
 }  // namespace
 }  // namespace pyvorn

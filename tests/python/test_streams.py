@@ -210,6 +210,28 @@ def _run_logged(code):
     return result
 
 
+def test_weak_reference_to_a_delivered_buffer_dies_with_it():
+    # Each chunk's object is freed when its callback returns, and the next
+    # one is likely made at the same address: a weak reference left standing
+    # by the deallocation would hand out that unrelated live object.
+    _run_logged(f"""
+        import gc, threading, weakref, pyvorn_device as pv
+        refs, alive, done = [], [], threading.Event()
+        def cb(chunk, text):
+            if chunk is not None:
+                alive.extend(r for r in refs if r() is not None)
+                refs.append(weakref.ref(chunk))
+            elif text is None:
+                done.set()
+        dev = pv.get_device_manager({str(SCRIPT_PLUGIN)!r}).create_device(" ".join(["o:8"] * 20 + ["end"]))
+        with dev.start_read_stream(0, cb):
+            assert done.wait(10)
+        gc.collect()
+        assert not alive and len(refs) == 20 and all(r() is None for r in refs), alive
+        print("done")
+        """)
+
+
 CALLBACK_FAILURES = {
     "data": ("o:1 o:1 o:1 end", "def cb(c, t):\n    if c is not None: raise ValueError('bad chunk')\n    done.append(t)", 3),
     "end": ("o:1 end", "def cb(c, t):\n    if c is None and t is None: raise ValueError('bad end')", 1),
@@ -391,22 +413,26 @@ def test_nothing_is_delivered_after_stop_returns(plugin, text, aligned, where):
     path = SIM_PLUGIN if plugin == "sim" else SCRIPT_PLUGIN
     dev = pv.get_device_manager(path).create_device(text)
     state = {"calls": 0, "after": 0, "stopped": False}
+    # Set by the second call, or once the callback has stopped its stream.
+    ready = threading.Event()
 
     def cb(chunk, _text):
         state["calls"] += 1
         if state["stopped"]:
             state["after"] += 1
-        elif where == "callback" and state["calls"] >= 2 and "stream" in state:
-            state["stream"].stop()
-            state["stopped"] = True
+        elif state["calls"] >= 2 and "stream" in state:
+            if where == "callback":
+                state["stream"].stop()
+                state["stopped"] = True
+            ready.set()
 
     start = (lambda: dev.start_aligned_read_stream(0, 4, cb)) if aligned else (lambda: dev.start_read_stream(0, cb))
     state["stream"] = start()
-    time.sleep(0.1)
+    assert ready.wait(30), f"no second call within 30 s: {state}"
     if where == "caller":
         state["stream"].stop()
         state["stopped"] = True
-    time.sleep(0.1)
+    time.sleep(0.1)  # room for a delivery that should not come
     assert state["stopped"] and state["after"] == 0, state
     del state["stream"]
 

@@ -31,7 +31,6 @@ inline int rwq_tsan_sync;
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -39,6 +38,7 @@ inline int rwq_tsan_sync;
 #include <variant>
 
 #include "stream/core/atomic_wait.hpp"
+#include "stream/core/chunk_intake.hpp"
 
 namespace pyvorn {
 namespace {
@@ -46,6 +46,8 @@ namespace {
 using Queue = moodycamel::BlockingReaderWriterQueue<vorn::StreamEvent>;
 
 constexpr char kOverflowNotice[] = "Queue Overflow, dropping event";
+constexpr char kTwoProducersNotice[] =
+    "Stream callback invoked from two threads at once: a device must push from one thread at a time";
 
 // How long the worker polls (yielding) after the queue ran empty before it
 // blocks, and the fewest polls it makes in that time.
@@ -270,15 +272,42 @@ EventPump::~EventPump() {
 }
 
 void EventPump::push(vorn::StreamEvent& event) noexcept {
+  if (pushing_.exchange(true, std::memory_order_acquire)) {
+    wait_for_turn();
+  }
   if (event.index() == vorn::event_kind::end) {
     store_end_marker();
-  } else if (waiting() < max_elements_ && store(event)) {
+  } else if (waiting() >= max_elements_) {
+    // Overflow: a notice takes the event's place. The device's event is left
+    // as it is, for the device to destroy.
+    disown_undeletable(event);
+    add_overflow_notice();
+  } else if (store(event)) {
     close_notice_run();  // the run is no longer the last element stored
     shared_->wake_after_store();
   } else {
-    // Overflow, or no memory for the event: a notice takes its place. The
-    // device's event is left as it is (or already released by store).
-    add_overflow_notice();
+    add_overflow_notice();  // no memory for the event (already released by store)
+  }
+  pushing_.store(false, std::memory_order_release);
+}
+
+void EventPump::wait_for_turn() noexcept {
+  const bool first = !push_overlap_seen_.exchange(true, std::memory_order_relaxed);
+  do {
+    std::this_thread::yield();
+  } while (pushing_.load(std::memory_order_relaxed) || pushing_.exchange(true, std::memory_order_acquire));
+  if (first) {
+    // Once per pump, before the event of the push that waited. It stands for
+    // no dropped event, so the limit does not apply; without memory for it,
+    // nothing is said.
+    try {
+      if (shared_->queue.enqueue(
+              vorn::StreamEvent(std::in_place_index<vorn::event_kind::error>, kTwoProducersNotice))) {
+        close_notice_run();
+        shared_->wake_after_store();
+      }
+    } catch (const std::bad_alloc&) {
+    }
   }
 }
 
@@ -294,23 +323,9 @@ void EventPump::store_end_marker() noexcept {
 }
 
 bool EventPump::store(vorn::StreamEvent& event) noexcept {
-  Queue& queue = shared_->queue;
-  if (event.index() == vorn::event_kind::chunk_view) {
-    // The device may reuse a view's bytes once push returns: store a copy.
-    const vorn::DataView view = *std::get_if<vorn::event_kind::chunk_view>(&event);
-    auto* block = static_cast<std::uint8_t*>(std::malloc(view.size != 0 ? view.size : 1));
-    if (block == nullptr) {
-      return false;
-    }
-    if (view.size != 0) {
-      std::memcpy(block, view.data, view.size);
-    }
-    vorn::ManagedBuffer copy(block, view.size, &free_block);
-    return queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>, std::move(copy));
-  }
-  // Error text or owning chunk: the payload moves in. The allocating enqueue
-  // fails only before it moves anything.
-  if (queue.enqueue(std::move(event))) {
+  // A view becomes an owning copy, a chunk that breaks the rules its error
+  // text. The allocating enqueue fails only before it moves anything.
+  if (prepare_for_queue(event) && shared_->queue.enqueue(std::move(event))) {
     return true;
   }
   event = vorn::StreamEvent{};  // out of memory: the payload is released here, once

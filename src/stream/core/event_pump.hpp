@@ -2,6 +2,7 @@
 // worker thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stop_token>
@@ -19,8 +20,9 @@ namespace pyvorn {
 // - Producer: push() is called by the device's thread, by ONE thread at a
 //   time (the queue is single-producer). push() never blocks and never takes
 //   a lock; it only waits, yielding, while the memory for the end marker or
-//   an overflow notice cannot be had. It may make one non-blocking wake-up system call, and only
-//   when the worker has gone to sleep.
+//   an overflow notice cannot be had, or while another thread's push is in
+//   progress (see push). It may make one non-blocking wake-up system call,
+//   and only when the worker has gone to sleep.
 // - Worker: the pump's own thread calls the consumer's invoke for each event
 //   and, after its loop, the consumer's destroy. It spins briefly (yielding)
 //   when the queue runs empty, then blocks until an event or a stop request
@@ -61,17 +63,26 @@ class EventPump {
   EventPump(EventPump&&) = delete;
   EventPump& operator=(EventPump&&) = delete;
 
-  // Producer side. Below max_elements waiting events the event's payload is
-  // stored (a chunk view is first copied into an owning heap block); at or
-  // above it, the event is left untouched and the error text
-  // "Queue Overflow, dropping event" takes its place. The overflow notice is
-  // the only way an event is ever dropped, and the consumer receives one
-  // notice per dropped event, in its place. Consecutive notices are stored
-  // as one counted element, so they take no memory per notice and do not
-  // count as waiting events: a consumer that falls behind sees data again as
-  // soon as it has caught up below the limit. The end marker is the
-  // exception: it is always stored, so a stream that ends always tells its
-  // consumer so, last.
+  // Producer side. Below max_elements waiting events the event is stored as
+  // prepare_for_queue (stream/core/chunk_intake.hpp) makes it: a chunk view
+  // (or an owning chunk with a null deleter) as an owning copy, a chunk that
+  // breaks the rules of vorn/buffers.hpp as its error text. At or above it,
+  // the event is left to the device (only the pointer of a null-deleter
+  // chunk is let go) and the error text "Queue Overflow, dropping event"
+  // takes its place. The overflow notice is the only way an event is ever
+  // dropped, and the consumer receives one notice per dropped event, in its
+  // place. Consecutive notices are stored as one counted element, so they
+  // take no memory per notice and do not count as waiting events: a consumer
+  // that falls behind sees data again as soon as it has caught up below the
+  // limit. The end marker is the exception: it is always stored, so a stream
+  // that ends always tells its consumer so, last.
+  //
+  // A push that finds another thread's push in progress (a device breaking
+  // the one-producer rule) waits for it, yielding, so the queue stays whole
+  // and nothing is lost. The first time on a pump, the error text "Stream
+  // callback invoked from two threads at once: a device must push from one
+  // thread at a time" is stored before that push's event (outside the limit:
+  // it stands for no dropped event).
   void push(vorn::StreamEvent& event) noexcept;
 
   // The number of elements waiting to be taken out by the worker (a run of
@@ -79,6 +90,9 @@ class EventPump {
   std::int64_t waiting() const noexcept;
 
   std::int32_t max_elements() const noexcept { return max_elements_; }
+
+  // True once a push has found another one in progress. Any thread.
+  bool push_overlap_seen() const noexcept { return push_overlap_seen_.load(std::memory_order_relaxed); }
 
   // Requests the worker to stop after the delivery in progress, without
   // waiting for it. The destructor does this too; exposed for tests.
@@ -98,11 +112,21 @@ class EventPump {
   // Producer side only: the run of notices that is the last element stored,
   // while the worker has not taken it (a NoticeRun, shared with the element).
   void* open_run_ = nullptr;
+  // Held for the length of each push: serialises the pushes of a device
+  // that breaks the one-producer rule (see push). Written twice per push, so
+  // it starts a cache line of its own (and the pump shares none with the
+  // heap blocks around it, such as the consumer's state, which the worker
+  // writes for every delivery).
+  alignas(64) std::atomic<bool> pushing_{false};
+  std::atomic<bool> push_overlap_seen_{false};
 
   // Producer side: the steps of push().
+  // Waits until no other push is in progress, then takes pushing_; stores
+  // the notice of two producers the first time.
+  void wait_for_turn() noexcept;
   void store_end_marker() noexcept;
-  // Stores the event (a view as an owning copy); false when the queue cannot
-  // take it, after releasing an owned payload.
+  // Stores the event as prepare_for_queue makes it; false when the queue
+  // cannot take it, after releasing an owned payload.
   bool store(vorn::StreamEvent& event) noexcept;
   // Counts a notice in the open run, or stores a new run.
   void add_overflow_notice() noexcept;
