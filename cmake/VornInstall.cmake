@@ -24,7 +24,7 @@ if(NOT DEFINED VORN_PYTHON_INSTALL_DIR)
   set(VORN_PYTHON_INSTALL_DIR "${_vorn_default_pydir}" CACHE STRING "Where pyvorn_device is installed, relative to the prefix")
 endif()
 install(TARGETS pyvorn_device LIBRARY DESTINATION "${VORN_PYTHON_INSTALL_DIR}" COMPONENT python)
-install(FILES "${PROJECT_SOURCE_DIR}/src/module/pyvorn_device.pyi" DESTINATION "${VORN_PYTHON_INSTALL_DIR}" COMPONENT python)
+install(FILES "${PROJECT_SOURCE_DIR}/src/bindings/pyvorn_device.pyi" DESTINATION "${VORN_PYTHON_INSTALL_DIR}" COMPONENT python)
 
 # The SDK. Header-only: plug-ins need no library of the module, and no Boost.
 set(VORN_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/vorn" CACHE STRING

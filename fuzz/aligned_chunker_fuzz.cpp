@@ -1,4 +1,4 @@
-// libFuzzer target: the aligned re-cutting adapter (stream/core/aligned_chunker)
+// libFuzzer target: the aligned re-cutting adapter (core/stream/aligned_chunker)
 // against a reference model.
 //
 // The input chooses the alignment, a sequence of events (owning chunks, chunk
@@ -28,9 +28,9 @@
 #include <variant>
 #include <vector>
 
+#include "core/stream/aligned_chunker.hpp"
+#include "core/stream/view_lease.hpp"
 #include "fuzz_check.hpp"
-#include "stream/core/aligned_chunker.hpp"
-#include "stream/core/view_lease.hpp"
 #include "vorn/stream.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
 // libFuzzer target: the path of a device's chunks through a read stream, the
-// EventPump (with its intake checks, stream/core/chunk_intake) and, when the
+// EventPump (with its intake checks, core/stream/chunk_intake) and, when the
 // input asks, the AlignedChunker behind it, against a model of what must
 // arrive.
 //
@@ -37,9 +37,9 @@
 #include <variant>
 #include <vector>
 
+#include "core/stream/aligned_chunker.hpp"
+#include "core/stream/event_pump.hpp"
 #include "fuzz_check.hpp"
-#include "stream/core/aligned_chunker.hpp"
-#include "stream/core/event_pump.hpp"
 #include "vorn/stream.hpp"
 
 namespace {

@@ -27,10 +27,10 @@ flags=(-std=c++20 -g -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -fsanitize=
   -Iinclude)
 sources_of() {
   case "$1" in
-    aligned_chunker) echo "-Isrc src/stream/core/aligned_chunker.cpp src/stream/core/view_lease.cpp" ;;
+    aligned_chunker) echo "-Isrc src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp" ;;
     chunk_path)
-      echo "-Isrc src/stream/core/event_pump.cpp src/stream/core/chunk_intake.cpp" \
-        "src/stream/core/aligned_chunker.cpp src/stream/core/view_lease.cpp"
+      echo "-Isrc src/core/stream/event_pump.cpp src/core/stream/chunk_intake.cpp" \
+        "src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp"
       ;;
     sim_options) echo "-Iplugins/sim plugins/sim/sim_options.cpp" ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;

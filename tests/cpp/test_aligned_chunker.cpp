@@ -17,9 +17,9 @@
 #include <variant>
 #include <vector>
 
-#include "stream/core/aligned_chunker.hpp"
-#include "stream/core/event_pump.hpp"
-#include "stream/core/view_lease.hpp"
+#include "core/stream/aligned_chunker.hpp"
+#include "core/stream/event_pump.hpp"
+#include "core/stream/view_lease.hpp"
 #include "stream_callback_access.hpp"
 #include "stream_recorder.hpp"
 #include "vorn/stream.hpp"

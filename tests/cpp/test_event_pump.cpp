@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "stream/core/event_pump.hpp"
+#include "core/stream/event_pump.hpp"
 #include "stream_callback_access.hpp"
 #include "stream_recorder.hpp"
 #include "vorn/stream.hpp"

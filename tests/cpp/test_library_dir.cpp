@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 
-#include "device/loader/library_dir.hpp"
-#include "device/loader/plugin_loader.hpp"
+#include "core/loader/library_dir.hpp"
+#include "core/loader/plugin_loader.hpp"
 
 namespace fs = std::filesystem;
 

@@ -21,8 +21,8 @@
 #include <unistd.h>
 #endif
 
-#include "stream/core/event_pump.hpp"
-#include "stream/core/stream_lifecycle.hpp"
+#include "core/stream/event_pump.hpp"
+#include "core/stream/stream_lifecycle.hpp"
 
 namespace pyvorn {
 namespace {

@@ -13,7 +13,7 @@ import pytest
 import pyvorn_device as pv
 from conftest import REPO
 
-STUB = REPO / "src" / "module" / "pyvorn_device.pyi"
+STUB = REPO / "src" / "bindings" / "pyvorn_device.pyi"
 # Results that can be None although the rendered signature cannot say so.
 NONE_RESULTS = {"DeviceManager.create_device", "get_device_manager"}
 # Stub spellings of what the binding layer renders more loosely.
