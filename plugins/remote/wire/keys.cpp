@@ -3,6 +3,7 @@
 #include <zmq.h>
 
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -48,7 +49,11 @@ KeyLines read_lines(const std::filesystem::path& file) {
     }
     std::string name = "public-key";
     std::string value = line;
-    if (const auto equals = line.find('='); equals != std::string::npos) {
+    // Z85 has '=' among its characters: only a line that starts with a name
+    // is "name = value".
+    const auto equals = line.find('=');
+    if (equals != std::string::npos && std::isalpha(static_cast<unsigned char>(line.front())) != 0 &&
+        line.find_first_of(" \t=") == line.find_first_not_of("abcdefghijklmnopqrstuvwxyz-")) {
       name = trimmed(line.substr(0, equals));
       value = trimmed(line.substr(equals + 1));
     }

@@ -120,7 +120,10 @@ ManagedBuffer adopt_message(zmq::message_t&& message) {
 std::uint64_t adopted_messages() noexcept { return adopted().live.load(std::memory_order_relaxed); }
 
 Mailbox::Mailbox(zmq::context_t& context) : pull_(context, zmq::socket_type::pull), push_(context, zmq::socket_type::push) {
-  const std::string name = "inproc://vorn-mailbox-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+  // A closed socket's inproc name is released later, by ZeroMQ's reaper:
+  // every mailbox gets a name of its own.
+  static std::atomic<std::uint64_t> mailboxes{0};
+  const std::string name = "inproc://vorn-mailbox-" + std::to_string(mailboxes.fetch_add(1));
   pull_.set(zmq::sockopt::linger, 0);
   push_.set(zmq::sockopt::linger, 0);
   pull_.bind(name);
