@@ -390,9 +390,10 @@ def test_exit_with_streams_running_is_clean(case):
 @pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("script", "o:6 o:6 o:6 loop")])
 @pytest.mark.parametrize("aligned", [False, True])
 @pytest.mark.parametrize("where", ["caller", "callback"])
-def test_nothing_is_delivered_after_stop_returns(plugin, text, aligned, where):
+@pytest.mark.parametrize("side", ["local", "remote"])
+def test_nothing_is_delivered_after_stop_returns(plugin, text, aligned, where, side, remote_servers):  # noqa: F811
     path = SIM_PLUGIN if plugin == "sim" else SCRIPT_PLUGIN
-    dev = pv.get_device_manager(path).create_device(text)
+    dev = open_manager(path, side, remote_servers).create_device(text)
     state = {"calls": 0, "after": 0, "stopped": False}
 
     def cb(chunk, _text):
