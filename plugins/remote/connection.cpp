@@ -14,6 +14,10 @@ constexpr char kOverflowNotice[] = "Queue Overflow, dropping event";
 constexpr std::uint32_t kHelloId = 0;
 // Messages taken from the socket in one round before the mailbox is served.
 constexpr int kReceiveBatch = 256;
+// Messages kept while the server cannot be reached (calls, credit,
+// heartbeats); past that the connection counts as lost.
+constexpr std::size_t kMaxBacklog = 100000;
+constexpr auto kBacklogRetry = std::chrono::milliseconds(10);
 
 std::string seconds_text(std::chrono::milliseconds duration) {
   const auto ms = duration.count();
@@ -160,9 +164,17 @@ std::string Connection::lost_reason() const {
   return lost_reason_;
 }
 
-void Connection::send_now(Outgoing& message) {
-  if (!send_parts(socket_, message)) {
-    lose("the server's queue refused a message");
+void Connection::send_now(Outgoing&& message) {
+  backlog_.push_back(std::move(message));
+  send_backlog();
+  if (backlog_.size() > kMaxBacklog) {
+    lose("cannot reach " + address_ + " (" + std::to_string(backlog_.size()) + " messages waiting)");
+  }
+}
+
+void Connection::send_backlog() {
+  while (!backlog_.empty() && send_parts(socket_, backlog_.front())) {
+    backlog_.pop_front();
   }
 }
 
@@ -176,10 +188,12 @@ void Connection::run(std::stop_token stop) noexcept {
   try {
     while (!stop.stop_requested() && !lost()) {
       const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_sent);
-      zmq::poll(items, 2, std::clamp(interval - idle, std::chrono::milliseconds(0), interval));
+      const auto wait = backlog_.empty() ? interval : kBacklogRetry;
+      zmq::poll(items, 2, std::clamp(interval - idle, std::chrono::milliseconds(0), wait));
+      send_backlog();
       if ((items[1].revents & ZMQ_POLLIN) != 0) {
         for (auto& message : mailbox_.take()) {
-          send_now(message);
+          send_now(std::move(message));
         }
         last_sent = Clock::now();
       }
@@ -202,15 +216,16 @@ void Connection::run(std::stop_token stop) noexcept {
       } else if (now - last_sent >= interval) {
         Outgoing beat{"", {}};
         beat.frames.push_back(to_message(encode(ClientMessage{Heartbeat{}})));
-        send_now(beat);
+        send_now(std::move(beat));
         last_sent = now;
       }
     }
     // What was posted last (the goodbye, a stop) still goes out.
     for (auto& message : mailbox_.take()) {
-      if (!lost()) {
-        send_now(message);
-      }
+      backlog_.push_back(std::move(message));
+    }
+    if (!lost()) {
+      send_backlog();
     }
   } catch (const std::exception& error) {
     lose(std::string("client I/O failed: ") + error.what());
@@ -302,7 +317,7 @@ void Connection::give_credit(std::uint32_t stream, StreamChannel& channel, std::
       to_message(encode(ClientMessage{Credit{stream, channel.uncredited_messages, channel.uncredited_bytes}})));
   channel.uncredited_messages = 0;
   channel.uncredited_bytes = 0;
-  send_now(credit);
+  send_now(std::move(credit));
 }
 
 void Connection::lose(const std::string& reason) noexcept {

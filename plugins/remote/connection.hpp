@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,8 @@ class Connection {
   };
 
   void run(std::stop_token stop) noexcept;
-  void send_now(Outgoing& message);
+  void send_now(Outgoing&& message);
+  void send_backlog();
   void handle(std::vector<zmq::message_t>& frames);
   void deliver(const Data& data, std::optional<zmq::message_t> payload);
   void give_credit(std::uint32_t stream, StreamChannel& channel, std::uint64_t bytes, bool force);
@@ -105,6 +107,9 @@ class Connection {
   zmq::socket_t socket_;  // I/O thread only, once it runs
   Mailbox mailbox_;
   Reply hello_reply_;
+  // I/O thread only: what the socket did not take yet (no connection to the
+  // server at the moment), sent first once it does.
+  std::deque<Outgoing> backlog_;
 
   mutable std::mutex mutex_;  // everything below
   std::condition_variable replied_;

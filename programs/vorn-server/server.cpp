@@ -119,8 +119,8 @@ void Server::receive() {
     auto frames = remote::receive_parts(router_, std::move(first), 3);
     if (!frames || frames->size() < 2) {
       const std::string reason = frames ? "a message without a header" : "a message of more than two frames";
+      goodbye(route, "malformed frame: " + reason);
       if (sessions_.count(route) != 0) {
-        goodbye(route, "malformed frame: " + reason);
         close_session(route, "malformed frame: " + reason);
       } else {
         log_line("refused a peer: malformed frame: " + reason);

@@ -3,6 +3,7 @@ that gives the same tests a local and a remote device manager."""
 
 import os
 import pathlib
+import select
 import signal
 import socket
 import subprocess
@@ -105,11 +106,24 @@ def is_remote(manager) -> bool:
     return isinstance(manager, RemoteManager)
 
 
-def python_child(code: str, **kwargs) -> subprocess.Popen:
+def python_child(code: str, *args, **kwargs) -> subprocess.Popen:
+    """A fresh interpreter that imports the built module, running code with args."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(BUILD / "python"), env.get("PYTHONPATH", "")])
-    return subprocess.Popen([sys.executable, "-c", code], env=env, text=True, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, **kwargs)
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def read_line(process: subprocess.Popen, timeout: float) -> str:
+    """The child's next line of output; fails the test after timeout seconds."""
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    if not ready:
+        process.kill()
+        pytest.fail(f"no answer from the child within {timeout} s; stderr: {process.stderr.read()}")
+    line = process.stdout.readline()
+    if not line:
+        pytest.fail(f"the child ended (status {process.wait()}); stderr: {process.stderr.read()}")
+    return line
 
 
 def wait_until(predicate, timeout: float = 10, step: float = 0.02) -> bool:
