@@ -183,8 +183,7 @@ void Connection::run(std::stop_token stop) noexcept {
   const auto interval = std::max(heartbeat_ / 4, std::chrono::milliseconds(25));
   auto last_heard = Clock::now();
   auto last_sent = last_heard;
-  zmq::pollitem_t items[] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
-                             {mailbox_.wake_socket().handle(), 0, ZMQ_POLLIN, 0}};
+  zmq::pollitem_t items[] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {mailbox_.wake_socket().handle(), 0, ZMQ_POLLIN, 0}};
   try {
     while (!stop.stop_requested() && !lost()) {
       const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_sent);
@@ -290,7 +289,9 @@ void Connection::deliver(const Data& data, std::optional<zmq::message_t> payload
           push(channel->callback, StreamEvent{});
           channel->open = false;
           break;
-        case Event::error: push(channel->callback, StreamEvent(std::in_place_index<event_kind::error>, data.text)); break;
+        case Event::error:
+          push(channel->callback, StreamEvent(std::in_place_index<event_kind::error>, data.text));
+          break;
         case Event::chunk:
           push(channel->callback,
                StreamEvent(std::in_place_index<event_kind::owned_chunk>, adopt_message(std::move(*payload))));

@@ -2,8 +2,6 @@
 // that owns it, the calls waiting for their replies and the streams it feeds.
 #pragma once
 
-#include <zmq.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <zmq.hpp>
 
 #include "device_address.hpp"
 #include "vorn/stream.hpp"

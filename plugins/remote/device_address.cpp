@@ -24,8 +24,8 @@ void apply_option(DeviceAddress& address, const std::string& item) {
   const auto equals = item.find('=');
   const std::string name = item.substr(0, equals);
   if (equals == std::string::npos || equals + 1 == item.size()) {
-    throw std::runtime_error("remote: option '" + item + "' has no value (options: " +
-                             "timeout, heartbeat, plugin, key, server_key)");
+    throw std::runtime_error("remote: option '" + item +
+                             "' has no value (options: " + "timeout, heartbeat, plugin, key, server_key)");
   }
   const std::string value = item.substr(equals + 1);
   if (name == "timeout") {

@@ -110,9 +110,12 @@ std::optional<std::unique_ptr<Device::DataStream>> RemoteDevice::start_read_stre
 std::optional<std::string> RemoteDevice::text_call(Op op) {
   CallResult result = connection_->call(request_of(op));
   switch (result.reply.outcome) {
-    case Outcome::value: return std::move(result.reply.text);
-    case Outcome::none: return std::nullopt;
-    case Outcome::error: break;
+    case Outcome::value:
+      return std::move(result.reply.text);
+    case Outcome::none:
+      return std::nullopt;
+    case Outcome::error:
+      break;
   }
   throw std::runtime_error(result.reply.text);
 }

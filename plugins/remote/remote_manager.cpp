@@ -94,8 +94,8 @@ std::string RemoteManager::list_devices() {
       std::istringstream devices(manager.devices);
       for (std::string line; std::getline(devices, line);) {
         if (!line.empty()) {
-          lines += (lines.empty() ? "" : "\n") + address_for(server, manager.name, listing.managers.size() > 1) +
-                   " " + line;
+          lines +=
+              (lines.empty() ? "" : "\n") + address_for(server, manager.name, listing.managers.size() > 1) + " " + line;
         }
       }
     }

@@ -1,11 +1,10 @@
 // The remote plug-in's device manager: devices of vorn-servers.
 #pragma once
 
-#include <zmq.hpp>
-
 #include <atomic>
 #include <memory>
 #include <string>
+#include <zmq.hpp>
 
 #include "vorn/device_manager.hpp"
 

@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
   try {
     options = parse_options(arguments);
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "vorn-server: %s (usage: vorn-server [--listen tcp://HOST:PORT] [--key FILE --allow FILE] PLUGIN...)\n", error.what());
+    std::fprintf(
+        stderr, "vorn-server: %s (usage: vorn-server [--listen tcp://HOST:PORT] [--key FILE --allow FILE] PLUGIN...)\n",
+        error.what());
     return 2;
   }
   if (options.help) {

@@ -1,14 +1,13 @@
 // vorn-server's I/O loop: the listening socket, its sessions, heartbeats.
 #pragma once
 
-#include <zmq.hpp>
-
 #include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+#include <zmq.hpp>
 
 #include "served_plugins.hpp"
 #include "session.hpp"

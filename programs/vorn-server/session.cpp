@@ -31,9 +31,7 @@ Reply text_reply(const std::optional<std::string>& text) {
   return text ? Reply{0, Outcome::value, 0, bounded(*text)} : none_reply();
 }
 
-std::uint64_t status_number(BasicDeviceStatus status) {
-  return static_cast<std::uint32_t>(static_cast<int>(status));
-}
+std::uint64_t status_number(BasicDeviceStatus status) { return static_cast<std::uint32_t>(static_cast<int>(status)); }
 
 void free_block(void* data, void*) noexcept { std::free(data); }
 
@@ -220,27 +218,36 @@ Reply Session::perform(Job& job, zmq::message_t& payload) {
       }
       return Reply{0, Outcome::value, 0, remote::encode_listing(listing)};
     }
-    case Op::stop_stream: stop_stream(r.stream); return value_reply(0);
+    case Op::stop_stream:
+      stop_stream(r.stream);
+      return value_reply(0);
     case Op::close_device:
       device_.reset();  // its streams go on, as local ones do
       return value_reply(0);
-    default: break;
+    default:
+      break;
   }
   if (!device_) {
     return error_reply(std::string("remote: ") + remote::op_name(r.op) + " on a session without a device");
   }
   Device& device = *device_;
   switch (r.op) {
-    case Op::set_register_sync: return value_reply(status_number(device.set_register_sync(r.addr, r.value, r.extra)));
-    case Op::set_register: return value_reply(status_number(device.set_register(r.addr, r.value, r.extra)));
-    case Op::send_registers: return value_reply(status_number(device.send_registers()));
+    case Op::set_register_sync:
+      return value_reply(status_number(device.set_register_sync(r.addr, r.value, r.extra)));
+    case Op::set_register:
+      return value_reply(status_number(device.set_register(r.addr, r.value, r.extra)));
+    case Op::send_registers:
+      return value_reply(status_number(device.send_registers()));
     case Op::get_register_sync: {
       const auto value = device.get_register_sync(r.addr);
       return value ? value_reply(*value) : none_reply();
     }
-    case Op::get_register: return value_reply(device.get_register(r.addr));
-    case Op::read_registers: return value_reply(status_number(device.read_registers()));
-    case Op::trigger: return value_reply(status_number(device.trigger(r.addr, static_cast<int>(r.value))));
+    case Op::get_register:
+      return value_reply(device.get_register(r.addr));
+    case Op::read_registers:
+      return value_reply(status_number(device.read_registers()));
+    case Op::trigger:
+      return value_reply(status_number(device.trigger(r.addr, static_cast<int>(r.value))));
     case Op::write: {
       auto* data = static_cast<std::uint8_t*>(job.payload->data());
       return value_reply(device.write(r.addr, r.length, data));
@@ -255,10 +262,14 @@ Reply Session::perform(Job& job, zmq::message_t& payload) {
       payload = zmq::message_t(block, static_cast<std::size_t>(filled), &free_block, nullptr);
       return value_reply(count);
     }
-    case Op::start_stream: return start_stream(r);
-    case Op::get_status: return text_reply(device.get_status());
-    case Op::get_info: return text_reply(device.get_info());
-    default: break;
+    case Op::start_stream:
+      return start_stream(r);
+    case Op::get_status:
+      return text_reply(device.get_status());
+    case Op::get_info:
+      return text_reply(device.get_info());
+    default:
+      break;
   }
   return error_reply(std::string("remote: unexpected operation ") + remote::op_name(r.op));
 }

@@ -51,7 +51,8 @@ class StreamSink {
           payload = zmq::message_t(view.data, static_cast<std::size_t>(view.size));
           break;
         }
-        default: break;
+        default:
+          break;
       }
       out.frames.push_back(remote::to_message(remote::encode(remote::ServerMessage{std::move(data)})));
       if (event.index() == event_kind::owned_chunk || event.index() == event_kind::chunk_view) {

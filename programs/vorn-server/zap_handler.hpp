@@ -2,11 +2,10 @@
 // public keys it was given, and refuses every other peer.
 #pragma once
 
-#include <zmq.hpp>
-
 #include <set>
 #include <string>
 #include <vector>
+#include <zmq.hpp>
 
 namespace vorn::server {
 

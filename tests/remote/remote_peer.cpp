@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
     auto frames = vorn::remote::receive_parts(socket, std::move(first), 2);
     try {
       const auto& header = frames->front();
-      const auto message = vorn::remote::decode_server(
-          {static_cast<const std::uint8_t*>(header.data()), header.size()},
-          frames->size() > 1 ? static_cast<std::int64_t>((*frames)[1].size()) : -1);
+      const auto message =
+          vorn::remote::decode_server({static_cast<const std::uint8_t*>(header.data()), header.size()},
+                                      frames->size() > 1 ? static_cast<std::int64_t>((*frames)[1].size()) : -1);
       if (const auto* goodbye = std::get_if<vorn::remote::Goodbye>(&message)) {
         std::printf("goodbye: %s\n", goodbye->reason.c_str());
         return 0;

@@ -67,30 +67,29 @@ Bytes with(Bytes bytes, std::initializer_list<std::uint8_t> more) {
   return bytes;
 }
 
-Bytes write_of(std::uint64_t length) {
-  return encode(ClientMessage{Request{1, Op::write, 0, 0, 0, length, 0}});
-}
+Bytes write_of(std::uint64_t length) { return encode(ClientMessage{Request{1, Op::write, 0, 0, 0, length, 0}}); }
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, RefusedFrames,
-    ::testing::Values(Refused{"empty", {}, -1, "header ends inside magic"},
-                      Refused{"magic", {0x57, 1, 4}, -1, "not a vorn frame"},
-                      Refused{"version", {0x56, 2, 4}, -1, "protocol version 2"},
-                      Refused{"kind", {0x56, 1, 99}, -1, "unknown frame kind 99"},
-                      Refused{"server_kind", {0x56, 1, 16}, -1, "unknown frame kind 16 from a client"},
-                      Refused{"trailing", with(encode(ClientMessage{Heartbeat{}}), {0}), -1, "1 bytes after"},
-                      Refused{"text_length", {0x56, 1, 1, 0xE8, 3, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF}, -1,
-                              "longer than the limit"},
-                      Refused{"truncated_text", {0x56, 1, 1, 0xE8, 3, 0, 0, 1, 5, 0, 0, 0, 'a'}, -1,
-                              "header ends inside plug-in name"},
-                      Refused{"heartbeat", {0x56, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, -1,
-                              "heartbeat timeout 1 ms is out of range"},
-                      Refused{"flag", {0x56, 1, 1, 0xE8, 3, 0, 0, 2}, -1, "open_device is 2"},
-                      Refused{"operation", {0x56, 1, 2, 1, 0, 0, 0, 99}, -1, "unknown operation 99"},
-                      Refused{"write_without_payload", write_of(4), -1, "without its payload"},
-                      Refused{"write_size", write_of(4), 5, "write of 4 bytes with a payload of 5"},
-                      Refused{"block_limit", write_of(kMaxBlock + 1), -1, "above the limit"},
-                      Refused{"payload_not_taken", encode(ClientMessage{Bye{}}), 0, "does not take"}),
+    ::testing::Values(
+        Refused{"empty", {}, -1, "header ends inside magic"}, Refused{"magic", {0x57, 1, 4}, -1, "not a vorn frame"},
+        Refused{"version", {0x56, 2, 4}, -1, "protocol version 2"},
+        Refused{"kind", {0x56, 1, 99}, -1, "unknown frame kind 99"},
+        Refused{"server_kind", {0x56, 1, 16}, -1, "unknown frame kind 16 from a client"},
+        Refused{"trailing", with(encode(ClientMessage{Heartbeat{}}), {0}), -1, "1 bytes after"},
+        Refused{"text_length", {0x56, 1, 1, 0xE8, 3, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF}, -1, "longer than the limit"},
+        Refused{
+            "truncated_text", {0x56, 1, 1, 0xE8, 3, 0, 0, 1, 5, 0, 0, 0, 'a'}, -1, "header ends inside plug-in name"},
+        Refused{"heartbeat",
+                {0x56, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0},
+                -1,
+                "heartbeat timeout 1 ms is out of range"},
+        Refused{"flag", {0x56, 1, 1, 0xE8, 3, 0, 0, 2}, -1, "open_device is 2"},
+        Refused{"operation", {0x56, 1, 2, 1, 0, 0, 0, 99}, -1, "unknown operation 99"},
+        Refused{"write_without_payload", write_of(4), -1, "without its payload"},
+        Refused{"write_size", write_of(4), 5, "write of 4 bytes with a payload of 5"},
+        Refused{"block_limit", write_of(kMaxBlock + 1), -1, "above the limit"},
+        Refused{"payload_not_taken", encode(ClientMessage{Bye{}}), 0, "does not take"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Frames, ServerFramesAreCheckedToo) {

@@ -31,9 +31,7 @@ bool is_ipv4_loopback(const std::string& host) {
 
 }  // namespace
 
-std::string Endpoint::text() const {
-  return "tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
+std::string Endpoint::text() const { return "tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port); }
 
 Endpoint parse_endpoint(const std::string& text) {
   const std::string scheme = "tcp://";

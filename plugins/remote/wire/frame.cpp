@@ -41,7 +41,8 @@ class Reader {
     need(sizeof(T), field);
     std::make_unsigned_t<T> bits = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i) {
-      bits = static_cast<std::make_unsigned_t<T>>(bits | (static_cast<std::make_unsigned_t<T>>(bytes_[at_ + i]) << (8 * i)));
+      bits = static_cast<std::make_unsigned_t<T>>(bits |
+                                                  (static_cast<std::make_unsigned_t<T>>(bytes_[at_ + i]) << (8 * i)));
     }
     at_ += sizeof(T);
     return static_cast<T>(bits);
@@ -73,8 +74,7 @@ class Reader {
  private:
   void need(std::size_t size, const char* field) const {
     if (bytes_.size() - at_ < size) {
-      throw FrameError(std::string("header ends inside ") + field + " (" + std::to_string(bytes_.size()) +
-                       " bytes)");
+      throw FrameError(std::string("header ends inside ") + field + " (" + std::to_string(bytes_.size()) + " bytes)");
     }
   }
 
@@ -165,21 +165,36 @@ std::vector<ManagerListing> decode_listing(const std::string& text) {
 
 const char* op_name(Op op) noexcept {
   switch (op) {
-    case Op::set_register_sync: return "set_register_sync";
-    case Op::set_register: return "set_register";
-    case Op::send_registers: return "send_registers";
-    case Op::get_register_sync: return "get_register_sync";
-    case Op::get_register: return "get_register";
-    case Op::read_registers: return "read_registers";
-    case Op::trigger: return "trigger";
-    case Op::write: return "write";
-    case Op::read: return "read";
-    case Op::start_stream: return "start_read_stream";
-    case Op::stop_stream: return "stop";
-    case Op::get_status: return "get_status";
-    case Op::get_info: return "get_info";
-    case Op::close_device: return "close";
-    case Op::describe: return "describe";
+    case Op::set_register_sync:
+      return "set_register_sync";
+    case Op::set_register:
+      return "set_register";
+    case Op::send_registers:
+      return "send_registers";
+    case Op::get_register_sync:
+      return "get_register_sync";
+    case Op::get_register:
+      return "get_register";
+    case Op::read_registers:
+      return "read_registers";
+    case Op::trigger:
+      return "trigger";
+    case Op::write:
+      return "write";
+    case Op::read:
+      return "read";
+    case Op::start_stream:
+      return "start_read_stream";
+    case Op::stop_stream:
+      return "stop";
+    case Op::get_status:
+      return "get_status";
+    case Op::get_info:
+      return "get_info";
+    case Op::close_device:
+      return "close";
+    case Op::describe:
+      return "describe";
   }
   return "unknown";
 }
@@ -294,9 +309,14 @@ ClientMessage decode_client(std::span<const std::uint8_t> header, std::int64_t p
       message = credit;
       break;
     }
-    case Kind::heartbeat: message = Heartbeat{}; break;
-    case Kind::bye: message = Bye{}; break;
-    default: throw FrameError("unknown frame kind " + std::to_string(static_cast<int>(kind)) + " from a client");
+    case Kind::heartbeat:
+      message = Heartbeat{};
+      break;
+    case Kind::bye:
+      message = Bye{};
+      break;
+    default:
+      throw FrameError("unknown frame kind " + std::to_string(static_cast<int>(kind)) + " from a client");
   }
   reader.finish();
   expect_payload(needs_payload(message), payload_size, "frame");
@@ -343,9 +363,14 @@ ServerMessage decode_server(std::span<const std::uint8_t> header, std::int64_t p
       message = std::move(data);
       break;
     }
-    case Kind::heartbeat: message = Heartbeat{}; break;
-    case Kind::goodbye: message = Goodbye{reader.text("reason", kMaxRequestText)}; break;
-    default: throw FrameError("unknown frame kind " + std::to_string(static_cast<int>(kind)) + " from a server");
+    case Kind::heartbeat:
+      message = Heartbeat{};
+      break;
+    case Kind::goodbye:
+      message = Goodbye{reader.text("reason", kMaxRequestText)};
+      break;
+    default:
+      throw FrameError("unknown frame kind " + std::to_string(static_cast<int>(kind)) + " from a server");
   }
   reader.finish();
   expect_payload(needs_payload(message), payload_size, "frame");

@@ -106,10 +106,10 @@ struct Request {
   std::uint32_t id = 0;
   Op op = Op::send_registers;
   std::uint32_t addr = 0;
-  std::uint32_t value = 0;    // set_register*: value; trigger: the int, two's complement
-  std::uint32_t extra = 0;    // set_register*
-  std::uint64_t length = 0;   // write/read: bytes; start_stream: chunk size
-  std::uint32_t stream = 0;   // start_stream, stop_stream
+  std::uint32_t value = 0;   // set_register*: value; trigger: the int, two's complement
+  std::uint32_t extra = 0;   // set_register*
+  std::uint64_t length = 0;  // write/read: bytes; start_stream: chunk size
+  std::uint32_t stream = 0;  // start_stream, stop_stream
 };
 
 // The client has taken `messages` data frames holding `bytes` payload bytes

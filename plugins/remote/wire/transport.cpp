@@ -119,7 +119,8 @@ ManagedBuffer adopt_message(zmq::message_t&& message) {
 
 std::uint64_t adopted_messages() noexcept { return adopted().live.load(std::memory_order_relaxed); }
 
-Mailbox::Mailbox(zmq::context_t& context) : pull_(context, zmq::socket_type::pull), push_(context, zmq::socket_type::push) {
+Mailbox::Mailbox(zmq::context_t& context)
+    : pull_(context, zmq::socket_type::pull), push_(context, zmq::socket_type::push) {
   // A closed socket's inproc name is released later, by ZeroMQ's reaper:
   // every mailbox gets a name of its own.
   static std::atomic<std::uint64_t> mailboxes{0};

@@ -3,8 +3,6 @@
 // outbound mailbox of an I/O thread, and multipart receive with bounds.
 #pragma once
 
-#include <zmq.hpp>
-
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -12,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <zmq.hpp>
 
 #include "vorn/buffers.hpp"
 #include "wire/frame.hpp"
