@@ -63,8 +63,15 @@ Connection::Connection(std::shared_ptr<zmq::context_t> context, const DeviceAddr
 }
 
 Connection::~Connection() {
-  io_thread_.request_stop();
+  // The goodbye goes first: the I/O thread sends what is posted before it
+  // sees the stop request; the empty message then wakes it from its poll.
   post_bye();
+  io_thread_.request_stop();
+  try {
+    mailbox_.post(Outgoing{});
+  } catch (...) {
+    // it wakes by itself within the heartbeat interval
+  }
 }
 
 void Connection::post_bye() noexcept {
