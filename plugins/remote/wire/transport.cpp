@@ -75,9 +75,11 @@ struct Adopted {
   std::atomic<std::uint64_t> live{0};
 };
 
+// Destroyed when the library is unloaded, which the remote manager prevents
+// while chunks are alive (it pins the library).
 Adopted& adopted() {
-  static Adopted* registry = new Adopted;  // never destroyed: chunks may be released at any time
-  return *registry;
+  static Adopted registry;
+  return registry;
 }
 
 void release_adopted(std::uint8_t* data) {
