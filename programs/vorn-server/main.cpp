@@ -3,7 +3,8 @@
 //
 // Exit status: 0 after SIGINT or SIGTERM once every stream has stopped, 1 when
 // a plug-in cannot be loaded or the address cannot be bound (or streams did
-// not stop in time), 2 for a bad command line.
+// not stop in time), 2 for a bad command line (a plug-in name that names
+// nothing on the search path included).
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,7 +32,12 @@ std::filesystem::path this_program(const char* argv0) {
 ServedPlugins load_plugins(const ServerOptions& options, const std::filesystem::path& program) {
   ServedPlugins served;
   for (const auto& name : options.plugins) {
-    const auto path = resolve_plugin(name, program);
+    std::filesystem::path path;
+    try {
+      path = resolve_plugin(name, program);
+    } catch (const std::runtime_error& error) {
+      throw UsageError(error.what());  // a name that names nothing is a bad argument
+    }
     auto manager = pyvorn::load_device_manager(path);
     if (!manager) {
       throw std::runtime_error("plug-in " + path.string() + " made no device manager");
@@ -90,6 +96,12 @@ int serve(const ServerOptions& options, const std::filesystem::path& program) {
   return 0;
 }
 
+int usage_error(const UsageError& error) {
+  std::fprintf(stderr, "vorn-server: %s (usage: %s)\n", error.what(),
+               "vorn-server [--listen tcp://HOST:PORT] [--key FILE --allow FILE] PLUGIN...");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,10 +110,7 @@ int main(int argc, char** argv) {
   try {
     options = parse_options(arguments);
   } catch (const UsageError& error) {
-    std::fprintf(
-        stderr, "vorn-server: %s (usage: vorn-server [--listen tcp://HOST:PORT] [--key FILE --allow FILE] PLUGIN...)\n",
-        error.what());
-    return 2;
+    return usage_error(error);
   }
   if (options.help) {
     std::printf("%s\n", kUsage);
@@ -115,6 +124,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     return serve(options, this_program(argv[0]));
+  } catch (const UsageError& error) {
+    return usage_error(error);
   } catch (const std::exception& error) {
     log_line(error.what());
     return 1;
