@@ -2,14 +2,14 @@
 # Builds everything on a fresh machine and runs every gate, in this order:
 # the format check, the native tests, the native tests cross-built for Windows
 # and run under wine, the stream core under ThreadSanitizer,
-# the Python tests, the stream stress run, the whole project (native and Python tests) under
+# the Python tests, the stream stress run, the remote soak run, the whole project (native and Python tests) under
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the fuzz targets.
 #
 # Extra arguments go to pytest (both Python runs). Build folders:
 # $VORN_BUILD_DIR (build), $VORN_MINGW_BUILD_DIR (build-mingw), $VORN_TSAN_BUILD_DIR (build-tsan),
 # $VORN_ASAN_BUILD_DIR (build-asan), $VORN_FUZZ_BUILD_DIR (build-fuzz);
 # $VORN_FUZZ_SECONDS is the fuzzing time per target (60), $VORN_STRESS_SECONDS
-# the length of the stress run (60).
+# the length of the stress run (60), $VORN_SOAK_SECONDS that of the remote soak (60).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/scripts/bootstrap.sh"
@@ -36,6 +36,10 @@ PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
 echo "== stream stress: churn across threads and callbacks, then exit runs [${SECONDS}s]"
 PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
   "$VORN_PYTHON" "$root/tests/stress/stress_streams.py" "${VORN_STRESS_SECONDS:-60}"
+
+echo "== remote soak: 8 clients x 2 streams through a vorn-server, no loss, flat memory [${SECONDS}s]"
+PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \
+  "$VORN_PYTHON" "$root/tests/soak/soak_remote.py" "${VORN_SOAK_SECONDS:-60}"
 
 echo "== everything under AddressSanitizer+UndefinedBehaviorSanitizer [${SECONDS}s]"
 "$root/scripts/asan.sh" "${VORN_ASAN_BUILD_DIR:-$root/build-asan}" "$@"

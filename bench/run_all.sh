@@ -39,7 +39,7 @@ fi
 
 missing=0
 for pattern in "python/pyvorn_device.*.so" "plugins/libvorn_sim.so" "bench/_vorn_bench.*.so" \
-  "bench/libvorn_bench_clock.so"; do
+  "bench/libvorn_bench_clock.so" "bin/vorn-server" "plugins/libvorn_remote.so" "bench/vorn_bench_zmq_floor"; do
   if ! compgen -G "$build/$pattern" >/dev/null; then
     echo "run_all.sh: missing $build/$pattern (build the project first)" >&2
     missing=1
@@ -54,7 +54,7 @@ echo "cpu:    $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 echo "date:   $(date -u '+%Y-%m-%d %H:%M UTC')"
 
 start=$SECONDS
-for script in bench_binding.py bench_transfer.py bench_streams.py; do
+for script in bench_binding.py bench_transfer.py bench_streams.py bench_remote.py; do
   "$python" "$here/$script" "$build"
 done
 echo

@@ -14,6 +14,9 @@ packages=(cmake g++ make pkg-config pybind11-dev libboost-dev libboost-filesyste
 # The gates of run_tests.sh: the format check and the fuzz targets (clang-14,
 # whose libFuzzer and sanitizer runtimes come in libclang-rt-14-dev).
 packages+=(clang-format-14 clang-14 libclang-rt-14-dev)
+# The remote plug-in and vorn-server (ZeroMQ, built with libsodium for
+# CURVE); iproute2 for the tests that make their own network namespace.
+packages+=(libzmq3-dev cppzmq-dev libsodium-dev iproute2)
 # The cross build for Windows (scripts/mingw.sh) installs its own packages.
 source "$root/scripts/install_packages.sh"
 install_missing_packages "${packages[@]}"

@@ -7,7 +7,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 formatter="${CLANG_FORMAT:-clang-format-14}"
 command -v "$formatter" >/dev/null || { echo "format_check.sh needs $formatter (Debian: clang-format-14)" >&2; exit 1; }
 
-dirs=(include src plugins tests bench examples fuzz)
+dirs=(include src plugins programs tests bench examples fuzz)
 pattern='\.(c|cc|cpp|cxx|h|hh|hpp|hxx)$'
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   mapfile -t files < <(git ls-files --cached --others --exclude-standard -- "${dirs[@]}" | grep -E "$pattern")

@@ -6,7 +6,7 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target...]     (default: 60, all)
 #
-# Targets: aligned_chunker, chunk_path, sim_options (see fuzz/README.md). Each starts
+# Targets: aligned_chunker, chunk_path, sim_options, remote_frames (see fuzz/README.md). Each starts
 # from its seeds in fuzz/corpus/<target>/ plus what earlier runs found in
 # <build-dir>/corpus/<target>/ (default build dir: build-fuzz, or
 # $VORN_FUZZ_BUILD_DIR). A longer run, e.g. half an hour per target:
@@ -18,7 +18,7 @@ cd "$here"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(aligned_chunker chunk_path sim_options)
+[[ ${#targets[@]} -gt 0 ]] || targets=(aligned_chunker chunk_path sim_options remote_frames)
 build_dir="$(realpath -m "${VORN_FUZZ_BUILD_DIR:-build-fuzz}")"
 cxx="${VORN_FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || { echo "fuzz.sh needs $cxx (Debian: clang-14 libclang-rt-14-dev)" >&2; exit 1; }
@@ -33,6 +33,7 @@ sources_of() {
         "src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp"
       ;;
     sim_options) echo "-Iplugins/sim plugins/sim/sim_options.cpp" ;;
+    remote_frames) echo "-Iplugins/remote plugins/remote/wire/frame.cpp" ;;
     *) echo "unknown fuzz target: $1" >&2; return 1 ;;
   esac
 }

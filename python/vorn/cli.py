@@ -26,6 +26,7 @@ import pyvorn_device as pv
 from ._plugins import (PluginNotFoundError, find_plugins, ignored_path_entries, open_manager, plugin_search_path,
                        unsafe_reason)
 from ._record import RecordStats, record
+from ._serve import add_commands as add_serve_commands
 from ._streams import read_stream
 
 EXIT_STDOUT_CLOSED = 128 + signal.SIGPIPE
@@ -371,6 +372,7 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--reg", type=parse_u32, default=0, metavar="ADDR", help="register to read (default 0)")
     bench.add_argument("--block-size", type=size_parser(low=1, high=sys.maxsize), default=1 << 20, metavar="N",
                        help="bytes per block read at address 0 (default 1M)")
+    add_serve_commands(commands)
     return parser
 
 

@@ -10,6 +10,7 @@ import pytest
 
 import pyvorn_device as pv
 from conftest import BUILD, run_python
+from remote_fixtures import open_manager, remote_servers  # noqa: F401 (remote_servers is a fixture)
 
 S, F = pv.ReturnCode.Success, pv.ReturnCode.Failure
 
@@ -361,9 +362,13 @@ class TestMisbehavingDevices:
 
 
 class TestSimulator:
+    @pytest.fixture(params=["local", "remote"])
+    def sim_manager(self, request, sim_plugin, remote_servers):  # noqa: F811
+        return open_manager(sim_plugin, request.param, remote_servers)
+
     @pytest.fixture
-    def sim(self, sim_plugin):
-        return pv.get_device_manager(sim_plugin).create_device("sim0")
+    def sim(self, sim_manager):
+        return sim_manager.create_device("sim0")
 
     @pytest.mark.parametrize("addr", [0, 2, 256], ids=["identity", "trigger_count", "past_the_end"])
     def test_refused_register_write_fails_and_changes_nothing(self, sim, addr):
@@ -377,7 +382,7 @@ class TestSimulator:
         (lambda m: m.create_device("sim0").start_read_stream(0, print, chunk_size=2**28 + 1),
          "sim: chunk_size 268435457 is above"),
     ], ids=["device_text", "stream_address", "chunk_size"])
-    def test_refusals_raise_runtime_error(self, sim_plugin, call, message):
+    def test_refusals_raise_runtime_error(self, sim_manager, call, message):
         with pytest.raises(RuntimeError) as caught:
-            call(pv.get_device_manager(sim_plugin))
+            call(sim_manager)
         assert str(caught.value).startswith(message)

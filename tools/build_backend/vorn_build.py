@@ -5,8 +5,10 @@ CMake build and packs a wheel of what ``cmake --install`` puts in place:
 
 - component ``python``: the module, its stubs and the ``vorn`` package, at
   the wheel's root (site-packages);
-- component ``plugins``: the simulator, into ``vorn/plugins/``, where the
-  plug-in search path looks for bundled plug-ins;
+- component ``plugins``: the simulator and the remote plug-in, into
+  ``vorn/plugins/``, where the plug-in search path looks for bundled plug-ins;
+- component ``programs``: ``vorn-server``, into ``vorn/bin/``, where
+  ``vorn serve`` runs it;
 - ``.dist-info``: metadata from pyproject.toml with the version of
   CMakeLists.txt, the ``vorn`` console script, and the RECORD.
 
@@ -36,7 +38,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2]
 # What the build needs, as Debian packages (scripts/bootstrap.sh installs
 # them and the test tools).
 BUILD_PACKAGES = ("cmake", "g++", "make", "pkg-config", "pybind11-dev", "libboost-dev", "libboost-filesystem-dev",
-                  "libspdlog-dev", "libfmt-dev", "libreaderwriterqueue-dev")
+                  "libspdlog-dev", "libfmt-dev", "libreaderwriterqueue-dev", "libzmq3-dev", "cppzmq-dev")
 
 
 class BuildError(RuntimeError):
@@ -118,9 +120,9 @@ def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
         _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
               f"-DPYTHON={sys.executable}"], "configuring with CMake")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
-    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", "vorn_sim", "--parallel", jobs],
+    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", "vorn_sim", "vorn_remote", "vorn-server", "--parallel", jobs],
          "building with CMake")
-    for component in ("python", "plugins"):
+    for component in ("python", "plugins", "programs"):
         env = {**os.environ, "DESTDIR": str(staging / component)}
         _run(["cmake", "--install", str(build_dir), "--component", component, "--prefix", "/prefix"],
              f"installing the {component} component", env)
@@ -136,6 +138,8 @@ def _wheel_tree(staging: pathlib.Path) -> dict[str, pathlib.Path]:
              if p.is_file() and "__pycache__" not in p.parts}
     for plugin in (staging / "plugins").rglob("*.so"):
         files[f"vorn/plugins/{plugin.name}"] = plugin
+    for program in (staging / "programs").rglob("vorn-server"):
+        files[f"vorn/bin/{program.name}"] = program
     return files
 
 
@@ -174,7 +178,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as wheel:
             for name, data in contents.items():
                 info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-                info.external_attr = (0o755 if name.endswith(".so") else 0o644) << 16
+                info.external_attr = (0o755 if name.endswith(".so") or name.startswith("vorn/bin/") else 0o644) << 16
                 info.compress_type = zipfile.ZIP_DEFLATED
                 wheel.writestr(info, data)
     return wheel_name
