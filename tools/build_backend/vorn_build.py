@@ -1,11 +1,11 @@
 """PEP 517 build backend of pyvorn_device: standard library only.
 
-Builds the extension module and the simulator plug-in with the project's
+Builds the extension module and the bundled plug-ins with the project's
 CMake build and packs a wheel of what ``cmake --install`` puts in place:
 
 - component ``python``: the module, its stubs and the ``vorn`` package, at
   the wheel's root (site-packages);
-- component ``plugins``: the simulator, into ``vorn/plugins/``, where the
+- component ``plugins``: the simulator and the replay plug-in, into ``vorn/plugins/``, where the
   plug-in search path looks for bundled plug-ins;
 - ``.dist-info``: metadata from pyproject.toml with the version of
   CMakeLists.txt, the ``vorn`` console script, and the RECORD.
@@ -37,6 +37,10 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2]
 # them and the test tools).
 BUILD_PACKAGES = ("cmake", "g++", "make", "pkg-config", "pybind11-dev", "libboost-dev", "libboost-filesystem-dev",
                   "libspdlog-dev", "libfmt-dev", "libreaderwriterqueue-dev")
+
+
+# The bundled plug-ins: the simulator and the replay of recordings.
+PLUGIN_TARGETS = ("vorn_sim", "vorn_replay")
 
 
 class BuildError(RuntimeError):
@@ -118,7 +122,7 @@ def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
         _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
               f"-DPYTHON={sys.executable}"], "configuring with CMake")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
-    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", "vorn_sim", "--parallel", jobs],
+    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", *PLUGIN_TARGETS, "--parallel", jobs],
          "building with CMake")
     for component in ("python", "plugins"):
         env = {**os.environ, "DESTDIR": str(staging / component)}
