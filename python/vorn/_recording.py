@@ -17,6 +17,8 @@ import os
 import tempfile
 from typing import Any
 
+from ._samples import SampleFormat
+
 __all__ = ["FORMAT", "VERSION", "DeviceError", "Gap", "RecordingInfo", "metadata_path", "recording_info"]
 
 FORMAT = "vorn-recording"
@@ -58,10 +60,30 @@ class RecordingInfo:
     complete: bool
     problem: str | None
 
+    def sample_format(self, dtype: str | None = None, channels: int | None = None) -> SampleFormat | None:
+        """The samples as recorded (None when the recording says nothing
+        and no dtype is given), or as ``dtype`` and ``channels`` say, which
+        must then agree with the recording's byte order and frame size
+        (ValueError)."""
+        recorded = None if self.dtype is None else SampleFormat.parse(self.dtype, self.channels or 1)
+        if dtype is None:
+            return recorded if channels is None or recorded is None else SampleFormat.parse(recorded.dtype, channels)
+        asked = SampleFormat.parse(dtype, channels or (recorded.channels if recorded else 1))
+        if recorded is not None and "|" not in (recorded.dtype[0], asked.dtype[0]) \
+                and recorded.dtype[0] != asked.dtype[0]:
+            raise ValueError(f"byte order mismatch: the recording's samples are {recorded.dtype!r}, not {asked.dtype!r}")
+        if recorded is not None and recorded.frame_size != asked.frame_size:
+            raise ValueError(f"frame size mismatch: the recording's frames are {recorded.frame_size} bytes "
+                             f"({recorded.dtype!r} x {recorded.channels}), not {asked.frame_size} "
+                             f"({asked.dtype!r} x {asked.channels})")
+        return asked
+
     def to_json(self) -> dict[str, Any]:
         doc: dict[str, Any] = {"format": FORMAT, "version": VERSION}
         doc.update(dataclasses.asdict(self))
         doc["chunk_sizes"] = [{"size": size, "count": count} for size, count in self.chunk_sizes]
+        doc["gaps"] = [dataclasses.asdict(gap) for gap in self.gaps]
+        doc["errors"] = [dataclasses.asdict(error) for error in self.errors]
         return doc
 
     @classmethod
