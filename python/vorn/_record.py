@@ -268,9 +268,10 @@ def record(
 
     When it ends (also after Ctrl+C or a failed write), the recording's
     metadata is written as JSON (see :class:`RecordingInfo`): to
-    ``metadata``, by default NAME.json beside a file NAME (an older one is
-    removed when the recording starts), and for a file descriptor only when
-    ``metadata`` names a file; ``False`` writes none. ``plugin`` and
+    ``metadata``, by default NAME.json beside a regular file NAME (an older
+    one is removed when the recording starts); for a file descriptor, a pipe
+    or a device such as /dev/null only when ``metadata`` names a file;
+    ``False`` writes none. ``plugin`` and
     ``device_text`` say there what the device is; ``dtype`` and
     ``channels`` what its samples are (the data is written as it comes, so
     ``nbytes`` and ``alignment`` must then be whole frames: ValueError).
@@ -291,10 +292,7 @@ def record(
         for what, value in (("nbytes", nbytes), ("alignment", alignment)):
             if value is not None:
                 fmt.check_whole(value, what)
-    if metadata is None:
-        metadata_file = None if isinstance(path, int) else metadata_path(path)
-    else:
-        metadata_file = None if metadata is False else os.fspath(metadata)
+    metadata_file = None if metadata is None or metadata is False else os.fspath(metadata)
     try:
         device_info = device.get_info()
     except Exception:  # a description only
@@ -303,6 +301,8 @@ def record(
                     max_buffered_bytes, None, keep_marks=True)
     try:
         file = open(path, "wb", buffering=0, closefd=not isinstance(path, int))
+        if metadata is None and not isinstance(path, int) and stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            metadata_file = metadata_path(path)  # beside a regular file, not beside a pipe or a device
         if metadata_file is not None and os.path.lexists(metadata_file):
             os.unlink(metadata_file)  # it describes what the file held before
     except BaseException:
