@@ -14,6 +14,10 @@ packages=(cmake g++ make pkg-config pybind11-dev libboost-dev libboost-filesyste
 # The gates of run_tests.sh: the format check and the fuzz targets (clang-14,
 # whose libFuzzer and sanitizer runtimes come in libclang-rt-14-dev).
 packages+=(clang-format-14 clang-14 libclang-rt-14-dev)
+# The browser test of `vorn view`: tools/browser drives Debian's chromium with
+# playwright-core from npm (Node.js with npm, as for tools/pyright), which
+# run_tests.sh installs.
+packages+=(chromium)
 # The cross build for Windows (scripts/mingw.sh) installs its own packages.
 source "$root/scripts/install_packages.sh"
 install_missing_packages "${packages[@]}"

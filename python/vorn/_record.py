@@ -8,7 +8,7 @@ import os
 import stat
 import threading
 import time
-from typing import Callable, Literal
+from typing import Any, Callable, Literal
 
 import pyvorn_device
 
@@ -63,7 +63,7 @@ class _Writer:
     """
 
     def __init__(self, reader: StreamReader, path: str, file, seconds: float | None, nbytes: int | None,
-                 idle_timeout: float | None, metadata: str | None, source: dict[str, object]):
+                 idle_timeout: float | None, metadata: str | None, source: dict[str, Any]):
         self.reader = reader
         self.path = path
         self.file = file

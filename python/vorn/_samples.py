@@ -17,7 +17,7 @@ import dataclasses
 import re
 import sys
 
-__all__ = ["Framer", "SampleFormat", "samples"]
+__all__ = ["Framer", "SampleFormat", "cast_view", "samples"]
 
 # (kind, size) -> the struct format character of the native type.
 _FORMATS = {("i", 1): "b", ("u", 1): "B", ("i", 2): "h", ("u", 2): "H", ("i", 4): "i", ("u", 4): "I",
@@ -73,6 +73,11 @@ class SampleFormat:
                              f"frames ({self.dtype} x {self.channels} channels)")
 
 
+def cast_view(view: memoryview, format: str, shape: tuple[int, ...] | None = None) -> memoryview:
+    """memoryview.cast with a format known only at run time."""
+    return view.cast(format) if shape is None else view.cast(format, shape)  # type: ignore[call-overload]
+
+
 def samples(data: object, fmt: SampleFormat) -> memoryview:
     """The bytes of ``data`` (any contiguous buffer) as a typed view of shape
     (frames, channels): in place when the byte order is native, else a
@@ -80,13 +85,13 @@ def samples(data: object, fmt: SampleFormat) -> memoryview:
     raw = memoryview(data).cast("B")  # type: ignore[arg-type]
     fmt.check_whole(raw.nbytes, "a buffer of")
     if raw.nbytes == 0:  # memoryview cannot have an empty dimension
-        return memoryview(array.array(fmt.format)).cast("B").cast(fmt.format)
+        return cast_view(memoryview(array.array(fmt.format)).cast("B"), fmt.format)
     if fmt.swap:
         swapped = array.array(_SWAP_CODES[fmt.itemsize])
         swapped.frombytes(raw)
         swapped.byteswap()
         raw = memoryview(swapped).cast("B")
-    return raw.cast(fmt.format, (raw.nbytes // fmt.frame_size, fmt.channels))
+    return cast_view(raw, fmt.format, (raw.nbytes // fmt.frame_size, fmt.channels))
 
 
 class Framer:

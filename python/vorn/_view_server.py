@@ -15,6 +15,7 @@ import importlib.resources
 import json
 import secrets
 import threading
+import typing
 import urllib.parse
 from typing import Any, Callable
 
@@ -55,19 +56,22 @@ class ViewServer(http.server.ThreadingHTTPServer):
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
-    server: ViewServer
     protocol_version = "HTTP/1.0"
+
+    @property
+    def view(self) -> ViewServer:
+        return typing.cast(ViewServer, self.server)
 
     def log_message(self, format: str, *args: Any) -> None:  # quiet: the terminal shows the URL only
         pass
 
     def do_GET(self) -> None:
-        allowed = {f"{HOST}:{self.server.server_address[1]}", f"localhost:{self.server.server_address[1]}"}
+        allowed = {f"{HOST}:{self.view.server_address[1]}", f"localhost:{self.view.server_address[1]}"}
         if self.headers.get("Host") not in allowed:
             self.send_error(403, "wrong Host")
             return
         url = urllib.parse.urlsplit(self.path)
-        prefix = f"/{self.server.token}/"
+        prefix = f"/{self.view.token}/"
         if not url.path.startswith(prefix):
             self.send_error(404)
             return
@@ -79,9 +83,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_error(400, "columns must be a number")
             return
         if route == "":
-            self._send(200, "text/html; charset=utf-8", self.server.page)
+            self._send(200, "text/html; charset=utf-8", self.view.page)
         elif route == "stats":
-            self._send(200, "application/json", json.dumps(self.server.snapshot(columns)).encode())
+            self._send(200, "application/json", json.dumps(self.view.snapshot(columns)).encode())
         elif route == "events":
             self._events(columns)
         else:
@@ -101,9 +105,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         try:
-            while not self.server.stopping.is_set():
-                self.wfile.write(b"data: " + json.dumps(self.server.snapshot(columns)).encode() + b"\n\n")
+            while not self.view.stopping.is_set():
+                self.wfile.write(b"data: " + json.dumps(self.view.snapshot(columns)).encode() + b"\n\n")
                 self.wfile.flush()
-                self.server.stopping.wait(self.server.interval)
+                self.view.stopping.wait(self.view.interval)
         except (BrokenPipeError, ConnectionResetError, TimeoutError):
             pass  # the page went; the server goes on

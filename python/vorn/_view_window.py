@@ -10,7 +10,7 @@ import threading
 import time
 from typing import Any
 
-from ._samples import SampleFormat
+from ._samples import SampleFormat, cast_view
 from ._streams import StreamStats
 
 __all__ = ["FrameWindow", "decimate"]
@@ -50,7 +50,7 @@ class FrameWindow:
 
     def add(self, view: memoryview) -> None:
         """A typed view of shape (frames, channels)."""
-        flat = view.cast("B").cast(self.fmt.format)
+        flat = cast_view(view.cast("B"), self.fmt.format)
         now = time.monotonic()
         with self.lock:
             self.views.append(flat)
@@ -76,7 +76,8 @@ class FrameWindow:
             views = list(self.views)
             total = self.total
         channels = self.fmt.channels
-        samples = memoryview(b"".join(v.cast("B") for v in views)).cast(self.fmt.format).tolist() if views else []
+        joined = memoryview(b"".join(v.cast("B") for v in views))
+        samples = cast_view(joined, self.fmt.format).tolist() if views else []
         samples = samples[max(0, len(samples) - self.frames * channels):]
         lows, highs = [], []
         for channel in range(channels):
