@@ -6,6 +6,7 @@ block's pip install is what test_vorn_cli.py's packaging tests do; the
 `cmake` block is the out-of-tree plug-in of test_sdk_package.py.)"""
 
 import json
+import os
 import re
 import signal
 import subprocess
@@ -56,6 +57,8 @@ def test_the_console_examples_run_with_the_status_they_show(tmp_path):
     env = vorn_env(PATH=f"{tmp_path / 'bin'}:/usr/bin:/bin")
     ran = 0
     for command, status, interrupted in commands():
+        if interrupted and os.environ.get("VORN_SANITIZER"):
+            continue  # an asynchronous KeyboardInterrupt leaks CPython's own allocations under LeakSanitizer
         if interrupted:  # runs until Ctrl+C: once it has printed its first line
             process = subprocess.Popen(["bash", "-c", f"exec {command}"], cwd=tmp_path, env=env, text=True,
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -73,7 +76,7 @@ def test_the_console_examples_run_with_the_status_they_show(tmp_path):
         assert (int(shown[0]) if shown else result.returncode) == status, f"{command}\n{result.stdout}{result.stderr}"
         assert "Traceback" not in result.stderr, command
         ran += 1
-    assert ran >= 20 and any(c.startswith("vorn view ") for c, _, _ in commands())
+    assert ran >= 20 and any(interrupted for _, _, interrupted in commands())
 
 
 def test_the_documented_commands_exist(capsys):

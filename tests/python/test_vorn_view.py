@@ -16,6 +16,7 @@ import pytest
 import vorn
 from conftest import BUILD, REPO
 from test_vorn_cli import vorn_env
+from test_vorn_data import INTERRUPT_LEAKS
 from vorn import _recording, _view_window
 
 CHECK = REPO / "tools" / "browser" / "check_view.mjs"
@@ -101,6 +102,7 @@ def test_the_view_plots_the_live_stream_in_a_browser(recording):
                    "dropped 4, errors 4\n")
 
 
+@INTERRUPT_LEAKS
 def test_ctrl_c_stops_the_server_and_a_running_stream():
     process = subprocess.Popen([sys.executable, "-m", "vorn", "view", "sim", "sim0 rate=1M chunk_size=4K",
                                 "--dtype", "<u8"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
