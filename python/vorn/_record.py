@@ -304,7 +304,10 @@ def record(
         if metadata is None and not isinstance(path, int) and stat.S_ISREG(os.fstat(file.fileno()).st_mode):
             metadata_file = metadata_path(path)  # beside a regular file, not beside a pipe or a device
         if metadata_file is not None and os.path.lexists(metadata_file):
-            os.unlink(metadata_file)  # it describes what the file held before
+            try:
+                os.unlink(metadata_file)  # it describes what the file held before
+            except OSError:
+                pass  # writing the new one will fail too, and say so in the stats
     except BaseException:
         reader.close()
         raise

@@ -71,7 +71,8 @@ class RecordingInfo:
         asked = SampleFormat.parse(dtype, channels or (recorded.channels if recorded else 1))
         if recorded is not None and "|" not in (recorded.dtype[0], asked.dtype[0]) \
                 and recorded.dtype[0] != asked.dtype[0]:
-            raise ValueError(f"byte order mismatch: the recording's samples are {recorded.dtype!r}, not {asked.dtype!r}")
+            raise ValueError(f"byte order mismatch: the recording's samples are {recorded.dtype!r}, "
+                             f"not {asked.dtype!r}")
         if recorded is not None and recorded.frame_size != asked.frame_size:
             raise ValueError(f"frame size mismatch: the recording's frames are {recorded.frame_size} bytes "
                              f"({recorded.dtype!r} x {recorded.channels}), not {asked.frame_size} "

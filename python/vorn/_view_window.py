@@ -76,9 +76,13 @@ class FrameWindow:
             views = list(self.views)
             total = self.total
         channels = self.fmt.channels
-        joined = memoryview(b"".join(v.cast("B") for v in views))
-        samples = cast_view(joined, self.fmt.format).tolist() if views else []
-        samples = samples[max(0, len(samples) - self.frames * channels):]
+        parts, needed = [], self.frames * channels  # the last samples, from the newest view back
+        for flat in reversed(views):
+            if needed <= 0:
+                break
+            parts.append((flat[-needed:] if len(flat) > needed else flat).cast("B"))
+            needed -= len(flat)
+        samples = cast_view(memoryview(b"".join(reversed(parts))), self.fmt.format).tolist() if parts else []
         lows, highs = [], []
         for channel in range(channels):
             low, high = decimate(samples[channel::channels], max(1, min(columns, MAX_COLUMNS)))
