@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct TextCase {
   std::string error;  // empty: accepted
   ReplayOptions expected;
 };
+
+// Names each case by its text in test listings.
+void PrintTo(const TextCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
 
 class ReplayText : public testing::TestWithParam<TextCase> {};
 
