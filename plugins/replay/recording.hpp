@@ -10,7 +10,7 @@ namespace vorn::replay {
 
 // Limits for what a metadata file may say (inclusive).
 inline constexpr std::uint64_t kMaxMetadataBytes = 64ull << 20;
-inline constexpr std::uint64_t kMaxChunkSize = 1ull << 30;
+inline constexpr std::uint64_t kMaxChunkSize = 256ull << 20;  // as for the simulator
 inline constexpr std::uint64_t kMaxDroppedPerGap = 1ull << 32;
 inline constexpr std::uint64_t kMaxErrorText = 64ull << 10;
 
