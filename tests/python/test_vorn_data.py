@@ -189,7 +189,7 @@ def test_metadata_of_descriptors_and_failed_writes(script, tmp_path, case):
 
 INTERRUPTED = """
 import os, signal, threading, vorn
-device = vorn.open_manager("sim").create_device("sim0 chunk_size=4K rate=4M")
+device = vorn.open_manager("sim").create_device("sim0 chunk_size=4K rate=4M length=64M")
 threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
 stats = vorn.record(device, path)
 info = vorn.recording_info(path)
