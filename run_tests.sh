@@ -2,7 +2,8 @@
 # Builds everything on a fresh machine and runs every gate, in this order:
 # the format check, the native tests, the native tests cross-built for Windows
 # and run under wine, the stream core under ThreadSanitizer,
-# the Python tests, the stream stress run, the remote soak run, the whole project (native and Python tests) under
+# the Python tests (with the type checker and the browser driver they use),
+# the stream stress run, the remote soak run, the whole project (native and Python tests) under
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the fuzz targets.
 #
 # Extra arguments go to pytest (both Python runs). Build folders:
@@ -28,6 +29,9 @@ echo "== stream core under ThreadSanitizer [${SECONDS}s]"
 
 echo "== type checker for the Python tests (tools/pyright) [${SECONDS}s]"
 "$root/tools/pyright/install.sh"
+
+echo "== browser driver for the view test (tools/browser: playwright-core, Debian's chromium) [${SECONDS}s]"
+"$root/tools/browser/install.sh"
 
 echo "== Python tests ($VORN_PYTHON) [${SECONDS}s]"
 PYTHONPATH="$VORN_BUILD_DIR/python:$VORN_BUILD_DIR/pytest-path" \

@@ -3,7 +3,7 @@
 # Components:
 #   python  the extension module pyvorn_device, its stubs and the companion
 #           package vorn (python/CMakeLists.txt)
-#   plugins the simulator and the remote plug-in (plugins/*/CMakeLists.txt)
+#   plugins the simulator, replay and remote plug-ins (plugins/*/CMakeLists.txt)
 #   programs vorn-server, into bin/ (programs/vorn-server/CMakeLists.txt)
 #   sdk     include/vorn, the vorn::sdk target and the package files that let
 #           an out-of-tree plug-in use find_package(vorn) and vorn_add_plugin

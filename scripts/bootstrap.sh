@@ -17,6 +17,10 @@ packages+=(clang-format-14 clang-14 libclang-rt-14-dev)
 # The remote plug-in and vorn-server (ZeroMQ, built with libsodium for
 # CURVE); iproute2 for the tests that make their own network namespace.
 packages+=(libzmq3-dev cppzmq-dev libsodium-dev iproute2)
+# The browser test of `vorn view`: tools/browser drives Debian's chromium with
+# playwright-core from npm (Node.js with npm, as for tools/pyright), which
+# run_tests.sh installs.
+packages+=(chromium)
 # The cross build for Windows (scripts/mingw.sh) installs its own packages.
 source "$root/scripts/install_packages.sh"
 install_missing_packages "${packages[@]}"

@@ -8,15 +8,18 @@ import os
 import stat
 import threading
 import time
-from typing import Callable
+from typing import Any, Callable, Literal
 
 import pyvorn_device
 
-from ._streams import StreamReader, _seconds, read_stream
+from ._recording import RecordingLog, metadata_path, write_metadata
+from ._samples import SampleFormat
+from ._streams import Marks, StreamReader, _seconds, _start
 
 __all__ = ["RecordStats", "record"]
 
 _IOV_MAX = 1024  # buffers per writev call (the Linux limit)
+_KEPT_ERROR_TEXTS = 8
 
 
 @dataclasses.dataclass(frozen=True)
@@ -37,6 +40,7 @@ class RecordStats:
     elapsed: float = 0.0  # seconds since the stream started
     reached: bool = False
     problem: str | None = None
+    metadata: str | None = None  # the metadata file written (NAME.json), if any
 
     @property
     def complete(self) -> bool:
@@ -59,18 +63,19 @@ class _Writer:
     """
 
     def __init__(self, reader: StreamReader, path: str, file, seconds: float | None, nbytes: int | None,
-                 idle_timeout: float | None):
+                 idle_timeout: float | None, metadata: str | None, source: dict[str, Any]):
         self.reader = reader
         self.path = path
         self.file = file
         self.seconds = seconds
         self.nbytes = nbytes
         self.idle_timeout = idle_timeout
+        self.metadata = metadata
+        self.source = source  # the metadata's keys that describe the device and the stream
+        self.log = RecordingLog()
         self.start = time.monotonic()
         self.end: float | None = None
         self.written = 0
-        self.chunks = 0
-        self.dropped = 0
         self.problems: list[str] = []
         self.finished = False  # reached nbytes, the time limit, or the end of the stream
         self.stopped = False  # another thread ended the recording
@@ -103,6 +108,7 @@ class _Writer:
         finally:
             self.reader.close()
             self.end = time.monotonic()
+            self._write_metadata()
             self.done.set()
         return True
 
@@ -134,7 +140,22 @@ class _Writer:
                     self.reader.close()
                 finally:
                     self.end = time.monotonic()
+                    self._write_metadata()
                     self.done.set()
+
+    def _write_metadata(self) -> None:
+        """Writes NAME.json for what the file holds now. Never raises: a
+        failure is one more problem of the recording."""
+        if self.metadata is None:
+            return
+        try:
+            stats = self.stats(final=True)
+            info = self.log.info(**self.source, duration=round(stats.elapsed, 6), complete=stats.complete,
+                                 problem=stats.problem)
+            write_metadata(self.metadata, info)
+        except Exception as error:  # the data file stays; say why its metadata is missing
+            self.problems.append(f"metadata write failed: {error}")
+            self.metadata = None
 
     def _write_all(self) -> None:
         deadline = None if self.seconds is None else self.start + self.seconds
@@ -145,38 +166,52 @@ class _Writer:
                 if left <= 0:
                     break
                 wait = left if wait is None else min(wait, left)
+            marks: list[Marks] = []
             try:
-                chunks = self.reader.next_chunks(wait, _IOV_MAX, None if self.nbytes is None
-                                                 else self.nbytes - self.written)
+                chunks = self.reader._take(wait, _IOV_MAX, None if self.nbytes is None else self.nbytes - self.written,
+                                           marks)
             except TimeoutError:
                 if deadline is not None and time.monotonic() >= deadline:
                     break
                 self.problems.append(f"no data for {self.idle_timeout:g} s")
                 return
-            self.dropped = self.reader.dropped_before_last
             if not chunks:
+                if not self.stopped:
+                    self.log.marks(self.reader._marks_at_end())  # what came after the last chunk
                 if not self.stopped and self.nbytes is not None:
                     self.problems.append(f"the stream ended after {self.written} of {self.nbytes} bytes")
                 self.finished = self.nbytes is None if not self.stopped else self.stop_problem is None
                 return
             if self.nbytes is not None and self.written + sum(c.nbytes for c in chunks) > self.nbytes:
                 chunks[-1] = chunks[-1][: self.nbytes - self.written - sum(c.nbytes for c in chunks[:-1])]
-            self._write(chunks)
+            self._write(chunks, marks)
         self.finished = not self.stopped or self.stop_problem is None
 
-    def _write(self, chunks: list[memoryview]) -> None:
+    def _write(self, chunks: list[memoryview], marks: list[Marks]) -> None:
         """Writes the chunks in order with as few system calls as it takes,
-        each of which releases the GIL once."""
+        each of which releases the GIL once. Logs each chunk begun, after the
+        marks before it; should a write fail within a chunk, with the part of
+        it that was written."""
         fd = self.file.fileno()
         pending = collections.deque(chunks)
-        while pending:
-            written = os.writev(fd, pending)
-            self.written += written
-            while pending and written >= pending[0].nbytes:
-                written -= pending.popleft().nbytes
-                self.chunks += 1
-            if written:
-                pending[0] = pending[0][written:]
+        index = 0  # of the chunk in pending[0]
+        begun = 0  # bytes of it written before pending[0]
+        try:
+            while pending:
+                written = os.writev(fd, pending)
+                self.written += written
+                while pending and written >= pending[0].nbytes:
+                    written -= pending[0].nbytes
+                    self.log.marks(marks[index])
+                    self.log.chunk(begun + pending.popleft().nbytes)
+                    index, begun = index + 1, 0
+                if written:
+                    pending[0] = pending[0][written:]
+                    begun += written
+        finally:
+            if begun:
+                self.log.marks(marks[index])
+                self.log.chunk(begun)
 
     def stats(self, final: bool = False) -> RecordStats:
         stream = self.reader.stats
@@ -185,11 +220,13 @@ class _Writer:
         if final:
             problems = ([self.stop_problem] if self.stop_problem is not None else []) + self.problems
             reached = self.finished and not problems
-            if self.dropped:
-                problems.insert(0, f"{self.dropped} events dropped: the file has gaps")
+            if self.log.dropped:
+                problems.insert(0, f"{self.log.dropped} events dropped: the file has gaps")
             problem = "; ".join(problems) or None
-        return RecordStats(self.path, self.written, self.chunks, self.dropped, stream.errors,
-                           stream.error_texts, stream.ended, end - self.start, reached, problem)
+        errors = self.log.errors
+        return RecordStats(self.path, self.written, self.log.chunks, self.log.dropped, len(errors),
+                           tuple(error.text for error in errors[-_KEPT_ERROR_TEXTS:]), stream.ended,
+                           end - self.start, reached, problem, self.metadata)
 
 
 def record(
@@ -207,6 +244,11 @@ def record(
     idle_timeout: float | None = 10.0,
     progress: Callable[[RecordStats], object] | None = None,
     progress_interval: float = 0.25,
+    dtype: str | None = None,
+    channels: int = 1,
+    metadata: str | os.PathLike[str] | Literal[False] | None = None,
+    plugin: str | None = None,
+    device_text: str | None = None,
 ) -> RecordStats:
     """Records the stream at ``addr`` into the file at ``path`` (replaced),
     or into an open file descriptor (an ``int``, such as 1 for stdout: written
@@ -224,6 +266,16 @@ def record(
     on the calling thread. The stream options are those of
     :func:`read_stream`.
 
+    When it ends (also after Ctrl+C or a failed write), the recording's
+    metadata is written as JSON (see :class:`RecordingInfo`): to
+    ``metadata``, by default NAME.json beside a regular file NAME (an older
+    one is removed when the recording starts); for a file descriptor, a pipe
+    or a device such as /dev/null only when ``metadata`` names a file;
+    ``False`` writes none. ``plugin`` and
+    ``device_text`` say there what the device is; ``dtype`` and
+    ``channels`` what its samples are (the data is written as it comes, so
+    ``nbytes`` and ``alignment`` must then be whole frames: ValueError).
+
     Returns the stats: ``complete`` says whether the file holds everything
     asked for without a gap, ``problem`` what is missing if not (drops are
     counted, and recording goes on after them). Raises, with no file left
@@ -235,16 +287,35 @@ def record(
     seconds_left = _seconds("seconds", seconds, low=0)
     idle_wait = _seconds("idle_timeout", idle_timeout, low=0)
     interval = _seconds("progress_interval", progress_interval, low=0, strict=True)
-    reader = read_stream(device, addr, chunk_size=chunk_size, alignment=alignment,
-                         max_queue_elements=max_queue_elements, max_buffered_chunks=max_buffered_chunks,
-                         max_buffered_bytes=max_buffered_bytes)
+    fmt = None if dtype is None else SampleFormat.parse(dtype, channels)
+    if fmt is not None:
+        for what, value in (("nbytes", nbytes), ("alignment", alignment)):
+            if value is not None:
+                fmt.check_whole(value, what)
+    metadata_file = None if metadata is None or metadata is False else os.fspath(metadata)
+    try:
+        device_info = device.get_info()
+    except Exception:  # a description only
+        device_info = None
+    reader = _start(device, addr, chunk_size, alignment, None, max_queue_elements, max_buffered_chunks,
+                    max_buffered_bytes, None, keep_marks=True)
     try:
         file = open(path, "wb", buffering=0, closefd=not isinstance(path, int))
+        if metadata is None and not isinstance(path, int) and stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            metadata_file = metadata_path(path)  # beside a regular file, not beside a pipe or a device
+        if metadata_file is not None and os.path.lexists(metadata_file):
+            try:
+                os.unlink(metadata_file)  # it describes what the file held before
+            except OSError:
+                pass  # writing the new one will fail too, and say so in the stats
     except BaseException:
         reader.close()
         raise
     name = f"<fd {path}>" if isinstance(path, int) else os.fspath(path)
-    writer = _Writer(reader, name, file, seconds_left, nbytes, idle_wait)
+    source = dict(plugin=plugin, device=device_text, device_info=device_info, address=addr, chunk_size=chunk_size,
+                  alignment=alignment, dtype=None if fmt is None else fmt.dtype,
+                  channels=None if fmt is None else fmt.channels)
+    writer = _Writer(reader, name, file, seconds_left, nbytes, idle_wait, metadata_file, source)
     try:
         # Inside the try: Ctrl+C can arrive while start() waits for the thread.
         threading.Thread(target=writer.run, name="vorn-record", daemon=True).start()

@@ -21,11 +21,14 @@ from typing import Any, Final
 
 import pyvorn_device
 
+from ._samples import Framer, SampleFormat
+
 __all__ = ["OVERFLOW_NOTICE", "StreamReader", "StreamStats", "read_stream"]
 
 OVERFLOW_NOTICE: Final = "Queue Overflow, dropping event"
 _KEPT_ERROR_TEXTS = 8
 _END: Final = object()  # take() result: nothing will come any more
+Marks = tuple[str | int, ...]  # error texts and counts of dropped events, in stream order
 
 
 def _seconds(name: str, value: float | None, *, low: float | None = None, strict: bool = False) -> float | None:
@@ -54,6 +57,7 @@ class StreamStats:
     error_texts: tuple[str, ...] = ()  # the last few of those texts
     ended: bool = False  # the device sent its end marker: nothing more will come
     buffered: int = 0  # chunks received and not handed out yet
+    partial_bytes: int = 0  # typed streams: bytes that made no whole frame (cut by a gap or the end)
 
 
 class _Sink:
@@ -65,14 +69,21 @@ class _Sink:
     stream.
     """
 
-    def __init__(self, copy: bool, max_chunks: int, max_bytes: int):
+    def __init__(self, copy: bool, max_chunks: int, max_bytes: int, framer: Framer | None = None,
+                 keep_marks: bool = False):
         self.lock = threading.Lock()
         self.ready = threading.Condition(self.lock)
         self.copy = copy  # DataViews die with the callback: keep copies
         self.max_chunks = max_chunks
         self.max_bytes = max_bytes
-        # Each chunk with the number of events dropped before it in the stream.
-        self.items: collections.deque[tuple[memoryview, int]] = collections.deque()
+        self.framer = framer
+        # Each chunk with the number of events dropped before it in the stream,
+        # and what came between it and the chunk before: error texts, and
+        # counts of dropped events, in stream order.
+        self.items: collections.deque[tuple[memoryview, int, Marks]] = collections.deque()
+        self.keep_marks = keep_marks  # off, marks stay empty
+        self.marks: list[str | int] = []  # since the last chunk kept
+        self.marks_before_taken: Marks = ()  # those of the chunk (or end) last taken
         self.nbytes = 0
         self.chunks = 0
         self.bytes = 0
@@ -94,20 +105,40 @@ class _Sink:
                 view = memoryview(chunk)
                 size = view.nbytes
                 if len(self.items) >= self.max_chunks or (self.items and self.nbytes + size > self.max_bytes):
-                    self.dropped += 1
+                    self._drop()
                     return
-                self.items.append((memoryview(view.tobytes()) if self.copy else view, self.dropped))
-                self.nbytes += size
+                if self.copy:
+                    view = memoryview(view.tobytes())
+                if self.framer is not None and (view := self.framer.push(view)) is None:
+                    return  # part of a frame, held until the rest comes
+                self.items.append((view, self.dropped, tuple(self.marks) if self.marks else ()))
+                self.marks.clear()
+                self.nbytes += view.nbytes
             elif error == OVERFLOW_NOTICE:
-                self.dropped += 1
+                self._drop()
                 return
             elif error is not None:
                 self.errors += 1
                 self.error_texts.append(error)
+                if self.keep_marks:
+                    self.marks.append(error)
                 return
             else:
                 self.ended = True
+                if self.framer is not None:
+                    self.framer.end()
             self._wake()
+
+    def _drop(self) -> None:
+        """Counts a lost event. Lock held."""
+        self.dropped += 1
+        if self.keep_marks:
+            if self.marks and isinstance(self.marks[-1], int):
+                self.marks[-1] += 1
+            else:
+                self.marks.append(1)
+        if self.framer is not None:
+            self.framer.gap()
 
     def _wake(self) -> None:
         """Wakes the reader, whichever way it waits. Lock held."""
@@ -122,7 +153,7 @@ class _Sink:
     def take(self) -> memoryview | object | None:
         """The next chunk, _END, or None when nothing is there yet. Lock held."""
         if self.items:
-            item, self.dropped_before_taken = self.items.popleft()
+            item, self.dropped_before_taken, self.marks_before_taken = self.items.popleft()
             self.nbytes -= item.nbytes
             self.chunks += 1
             self.bytes += item.nbytes
@@ -131,6 +162,7 @@ class _Sink:
             return _END
         if self.ended:
             self.dropped_before_taken = self.dropped
+            self.marks_before_taken, self.marks = tuple(self.marks), []
             return _END
         return None
 
@@ -144,7 +176,7 @@ class _Sink:
     def stats(self) -> StreamStats:
         with self.lock:
             return StreamStats(self.chunks, self.bytes, self.dropped, self.errors, tuple(self.error_texts),
-                               self.ended, len(self.items))
+                               self.ended, len(self.items), self.framer.partial if self.framer else 0)
 
 
 def _resolve(waiter: asyncio.Future[None]) -> None:
@@ -199,6 +231,13 @@ class StreamReader:
         when nothing arrived in time. Taking many chunks at once lets a
         consumer that gives up the GIL per call (a file writer) keep up.
         ``timeout`` None or inf waits without a limit; nan raises ValueError."""
+        return self._take(timeout, max_chunks, max_bytes, None)
+
+    def _take(self, timeout: float | None, max_chunks: int | None, max_bytes: int | None,
+              marks: list[Marks] | None) -> list[memoryview]:
+        """next_chunks(), also adding to ``marks`` what came before each chunk
+        taken (for a sink that keeps marks); after the end, marks_at_end()
+        holds what came after the last chunk."""
         limit = _seconds("timeout", timeout)
         deadline = None if limit is None else time.monotonic() + limit
         sink = self._sink
@@ -212,11 +251,19 @@ class StreamReader:
                 return []
             chunks: list[memoryview] = [item]  # type: ignore[list-item]
             size = chunks[0].nbytes
+            if marks is not None:
+                marks.append(sink.marks_before_taken)
             while (sink.items and (max_chunks is None or len(chunks) < max_chunks)
                    and (max_bytes is None or size < max_bytes)):
                 chunks.append(sink.take())  # type: ignore[arg-type]
                 size += chunks[-1].nbytes
+                if marks is not None:
+                    marks.append(sink.marks_before_taken)
         return chunks
+
+    def _marks_at_end(self) -> Marks:
+        with self._sink.lock:
+            return self._sink.marks_before_taken
 
     def close(self) -> None:
         """Stops the stream and drops what is still buffered. Waits for the
@@ -295,6 +342,8 @@ def read_stream(
     *,
     chunk_size: int = 0,
     alignment: int | None = None,
+    dtype: str | None = None,
+    channels: int = 1,
     max_queue_elements: int = 4096,
     max_buffered_chunks: int = 4096,
     max_buffered_bytes: int = 64 << 20,
@@ -310,14 +359,33 @@ def read_stream(
     ``timeout`` bounds each wait of the iterators (TimeoutError); None or inf
     is no limit, and nan raises ValueError before the stream starts.
 
+    With ``dtype`` (such as ``"<i2"``, see :class:`SampleFormat`), each chunk
+    is a typed view of shape (frames, channels) holding whole frames only: a
+    chunk of whole frames is viewed in place, a frame split across chunks is
+    joined in a copy, the part of a frame before a gap is left out, and
+    ``stats.partial_bytes`` counts what made no whole frame. An ``alignment``
+    must then be a whole number of frames (ValueError otherwise).
+
     Raises what the device's stream start raises, and RuntimeError when the
     device starts no stream.
     """
+    return _start(device, addr, chunk_size, alignment, None if dtype is None else SampleFormat.parse(dtype, channels),
+                  max_queue_elements, max_buffered_chunks, max_buffered_bytes, timeout)
+
+
+def _start(device: pyvorn_device.Device, addr: int, chunk_size: int, alignment: int | None,
+           fmt: SampleFormat | None, max_queue_elements: int, max_buffered_chunks: int, max_buffered_bytes: int,
+           timeout: float | None, keep_marks: bool = False) -> StreamReader:
+    """read_stream() with a parsed sample format; ``keep_marks`` makes the
+    reader keep every error text and drop in its place (for a recording)."""
     _seconds("timeout", timeout)
     if max_buffered_chunks < 1 or max_buffered_bytes < 0:
         raise ValueError(f"buffer limits must allow one chunk, got {max_buffered_chunks} chunks, "
                          f"{max_buffered_bytes} bytes")
-    sink = _Sink(alignment is not None, max_buffered_chunks, max_buffered_bytes)
+    if fmt is not None and alignment is not None:
+        fmt.check_whole(alignment, "alignment")
+    sink = _Sink(alignment is not None, max_buffered_chunks, max_buffered_bytes,
+                 None if fmt is None else Framer(fmt), keep_marks)
     if alignment is None:
         stream = device.start_read_stream(addr, sink, chunk_size=chunk_size, max_queue_elements=max_queue_elements)
     else:
@@ -326,4 +394,3 @@ def read_stream(
     if stream is None:
         raise RuntimeError(f"{device!r} started no stream at address {addr}")
     return StreamReader(stream, sink, timeout)
-

@@ -12,25 +12,24 @@ terminal go to stderr, so ``record -o -`` sends only the data to stdout.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import select
 import signal
 import sys
-import time
 import warnings
-from typing import Callable, NoReturn, Sequence, TextIO
+from typing import Any, Callable, NoReturn, Sequence, TextIO
 
 import pyvorn_device as pv
 
 from ._plugins import (PluginNotFoundError, find_plugins, ignored_path_entries, open_manager, plugin_search_path,
                        unsafe_reason)
 from ._record import RecordStats, record
+from ._samples import SampleFormat
 from ._serve import add_commands as add_serve_commands
-from ._streams import read_stream
 
 EXIT_STDOUT_CLOSED = 128 + signal.SIGPIPE
-_WARM_UP = 0.1  # seconds of each bench measurement that do not count
 _MAX_SIZE = (1 << 64) - 1  # what the device interface takes as a size
 
 
@@ -91,6 +90,21 @@ def parse_device_text(text: str) -> str:
     return text
 
 
+def parse_dtype(text: str) -> str:
+    """A sample type such as <i2 (see vorn.SampleFormat)."""
+    try:
+        return SampleFormat.parse(text).dtype
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def parse_channels(text: str) -> int:
+    value = _number(text, "a channel count")
+    if not 1 <= value <= 1 << 16:
+        raise argparse.ArgumentTypeError(f"channels out of range (1 to 65536): {text}")
+    return value
+
+
 def human_bytes(count: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if abs(count) < 1024 or unit == "GiB":
@@ -116,47 +130,96 @@ def open_device(plugin: str, text: str) -> pv.Device:
     return device
 
 
-def cmd_plugins(args: argparse.Namespace, out: TextIO) -> int:
-    print("plug-in search path (first match wins):", file=out)
-    for folder in plugin_search_path():
-        reason = unsafe_reason(folder.path)
-        state = "" if folder.path.is_dir() else ", not found"
-        state += "" if reason is None else f", skipped: {reason}"
-        print(f"  {folder.path}  [{folder.origin}{state}]", file=out)
-    ignored = ignored_path_entries()
-    if ignored:
-        print(f"  (ignored: VORN_PLUGIN_PATH entries that are not absolute: {', '.join(map(repr, ignored))})",
-              file=out)
-    plugins = find_plugins()
-    print("\nplug-ins:" if plugins else "\nno plug-ins found", file=out)
+def emit(args: argparse.Namespace, out: TextIO, doc: dict[str, Any], prose: Callable[[dict[str, Any]], str]) -> None:
+    """Prints the result: with --json, as one JSON document on one line;
+    else as the prose that ``prose`` makes of it."""
+    print(json.dumps(doc, ensure_ascii=False) if getattr(args, "json", False) else prose(doc), file=out)
+
+
+def device_entries(text: str) -> list[dict[str, str]]:
+    """A plug-in's list_devices text as entries: one a non-empty line, the
+    name before the first ": " (the whole line when there is none)."""
+    entries = []
+    for line in text.splitlines():
+        if line.strip():
+            name, _, description = line.strip().partition(": ")
+            entries.append({"name": name, "description": description})
+    return entries
+
+
+def plugin_entries() -> list[dict[str, Any]]:
+    """Every plug-in on the search path, each loaded once (a shadowed one
+    not at all), with its info() or why it cannot be loaded."""
+    entries: list[dict[str, Any]] = []
     seen: set[str] = set()
-    for plugin in plugins:
-        if plugin.name in seen:
-            print(f"  {plugin.name}: {plugin.path}\n    (shadowed by an earlier {plugin.name})", file=out)
+    for plugin in find_plugins():
+        entry: dict[str, Any] = {"name": plugin.name, "path": str(plugin.path), "shadowed": plugin.name in seen,
+                                 "info": None, "error": None}
+        entries.append(entry)
+        if entry["shadowed"]:
             continue
         seen.add(plugin.name)
         try:
-            manager = pv.get_device_manager(plugin.path)
-            info = manager.info() if manager is not None else "(made no device manager)"
+            entry["manager"] = pv.get_device_manager(plugin.path)
+            if entry["manager"] is None:
+                entry["error"] = "made no device manager"
+            else:
+                entry["info"] = entry["manager"].info()
         except Exception as error:  # one bad library does not hide the others
-            info = f"cannot load: {one_line(str(error))}"
-        print(f"  {plugin.name}: {plugin.path}\n{indented(info, '    ')}", file=out)
+            entry["error"] = f"cannot load: {one_line(str(error))}"
+    return entries
+
+
+def cmd_plugins(args: argparse.Namespace, out: TextIO) -> int:
+    doc = {
+        "search_path": [{"path": str(folder.path), "origin": folder.origin, "exists": folder.path.is_dir(),
+                         "skipped": unsafe_reason(folder.path)} for folder in plugin_search_path()],
+        "ignored": ignored_path_entries(),
+        "plugins": [{k: v for k, v in entry.items() if k != "manager"} for entry in plugin_entries()],
+    }
+
+    def prose(doc: dict[str, Any]) -> str:
+        lines = ["plug-in search path (first match wins):"]
+        for folder in doc["search_path"]:
+            state = ("" if folder["exists"] else ", not found") + (
+                "" if folder["skipped"] is None else f", skipped: {folder['skipped']}")
+            lines.append(f"  {folder['path']}  [{folder['origin']}{state}]")
+        if doc["ignored"]:
+            lines.append("  (ignored: VORN_PLUGIN_PATH entries that are not absolute: "
+                         f"{', '.join(map(repr, doc['ignored']))})")
+        lines.append("\nplug-ins:" if doc["plugins"] else "\nno plug-ins found")
+        for plugin in doc["plugins"]:
+            detail = f"(shadowed by an earlier {plugin['name']})" if plugin["shadowed"] else \
+                plugin["info"] if plugin["error"] is None else \
+                f"({plugin['error']})" if plugin["error"] == "made no device manager" else plugin["error"]
+            lines.append(f"  {plugin['name']}: {plugin['path']}\n{indented(detail, '    ')}")
+        return "\n".join(lines)
+
+    emit(args, out, doc, prose)
     return 0
 
 
 def cmd_probe(args: argparse.Namespace, out: TextIO) -> int:
     manager = open_manager(args.plugin)
-    texts = (f"info:     {manager.info()}\nlocation: {manager.location()}\n\n"
-             f"devices:\n{indented(manager.list_devices())}\n\n"
-             f"device options:\n{indented(manager.get_device_options())}")
+    doc: dict[str, Any] = {"plugin": args.plugin, "info": manager.info(), "location": str(manager.location()),
+                           "devices": device_entries(listed := manager.list_devices()),
+                           "device_options": manager.get_device_options(), "device": None}
     device = None if args.device is None else manager.create_device(args.device)  # a bad text fails first
-    print(texts, file=out)
     if args.device is not None:
         if device is None:
             raise Failure(f"plug-in {args.plugin!r} made no device for {args.device!r}")
-        print(f"\ndevice {args.device!r}:", file=out)
-        print(f"  info:\n{indented(device.get_info(), '    ')}", file=out)
-        print(f"  status:\n{indented(device.get_status(), '    ')}", file=out)
+        doc["device"] = {"text": args.device, "info": device.get_info(), "status": device.get_status()}
+
+    def prose(doc: dict[str, Any]) -> str:
+        text = (f"info:     {doc['info']}\nlocation: {manager.location()}\n\n"
+                f"devices:\n{indented(listed)}\n\n"
+                f"device options:\n{indented(doc['device_options'])}")
+        if doc["device"] is not None:
+            text += (f"\n\ndevice {args.device!r}:\n  info:\n{indented(doc['device']['info'], '    ')}\n"
+                     f"  status:\n{indented(doc['device']['status'], '    ')}")
+        return text
+
+    emit(args, out, doc, prose)
     return 0
 
 
@@ -166,12 +229,13 @@ def cmd_reg(args: argparse.Namespace, out: TextIO) -> int:
         value = device.get_register_sync(args.addr)
         if value is None:
             raise Failure(f"register 0x{args.addr:X} could not be read")
-        print(f"0x{value:08X} ({value})", file=out)
+        emit(args, out, {"address": args.addr, "value": value}, lambda doc: f"0x{value:08X} ({value})")
         return 0
     status = device.set_register_sync(args.addr, args.value, args.extra)
     if status != pv.ReturnCode.Success:
         raise Failure(f"setting register 0x{args.addr:X} to 0x{args.value:X} failed: {status}")
-    print(f"register 0x{args.addr:X} set to 0x{args.value:X}", file=out)
+    emit(args, out, {"address": args.addr, "value": args.value, "extra": args.extra, "status": status.name},
+         lambda doc: f"register 0x{args.addr:X} set to 0x{args.value:X}")
     return 0
 
 
@@ -208,7 +272,8 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     try:
         stats = record(device, sys.stdout.fileno() if to_stdout else args.output, addr=args.addr,
                        seconds=args.seconds, nbytes=args.bytes, chunk_size=args.chunk_size, alignment=args.aligned,
-                       progress=progress_line(sys.stderr) if live else None)
+                       progress=progress_line(sys.stderr) if live else None, dtype=args.dtype,
+                       channels=args.channels, metadata=args.metadata, plugin=args.plugin, device_text=args.device)
     except MemoryError as error:
         raise Failure(f"cannot allocate the stream's memory (chunk size {args.chunk_size}, "
                       f"alignment {args.aligned}): {str(error) or 'out of memory'}") from None
@@ -218,9 +283,15 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
         return EXIT_STDOUT_CLOSED
     label = "stdout" if to_stdout else stats.path
     last = f" (last: {stats.error_texts[-1]})" if stats.error_texts else ""
-    print(f"{label}: {stats.bytes} bytes ({human_bytes(stats.bytes)}) in {stats.chunks} chunks, "
-          f"{stats.elapsed:.2f} s, {human_bytes(stats.rate)}/s; dropped {stats.dropped}, errors {stats.errors}{last}; "
-          f"{'complete' if stats.complete else 'INCOMPLETE'}", file=sys.stderr)
+    doc = {"output": args.output, "metadata": stats.metadata, "bytes": stats.bytes, "chunks": stats.chunks,
+           "elapsed": stats.elapsed, "rate": stats.rate, "dropped": stats.dropped, "errors": stats.errors,
+           "error_texts": list(stats.error_texts), "ended": stats.ended, "reached": stats.reached,
+           "complete": stats.complete, "problem": stats.problem}
+    # The summary goes to stderr in prose, and with --json to stdout, unless the data goes there.
+    emit(args, sys.stderr if to_stdout or not args.json else out, doc, lambda doc: (
+        f"{label}: {stats.bytes} bytes ({human_bytes(stats.bytes)}) in {stats.chunks} chunks, "
+        f"{stats.elapsed:.2f} s, {human_bytes(stats.rate)}/s; dropped {stats.dropped}, errors {stats.errors}{last}; "
+        f"{'complete' if stats.complete else 'INCOMPLETE'}"))
     if not stats.reached:
         raise Failure(f"{label}: {stats.problem}")
     problems = []
@@ -230,89 +301,6 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
         problems.append(f"the device reported {stats.errors} errors{last} (--allow-errors accepts them)")
     if problems:
         raise Failure(f"{label}: {'; '.join(problems)}")
-    return 0
-
-
-def _timed(step: Callable[[], int], seconds: float) -> tuple[int, int, float]:
-    """Calls step for a warm-up, then again for ``seconds``: how often, the
-    sum of what it returned, and the time it took."""
-    def run(limit: float) -> tuple[int, int, float]:
-        calls = total = 0
-        start = time.perf_counter()
-        while (elapsed := time.perf_counter() - start) < limit:
-            total += step()
-            calls += 1
-        return calls, total, elapsed
-
-    run(_WARM_UP)
-    return run(seconds)
-
-
-def _bench_stream(args: argparse.Namespace, device: pv.Device) -> str:
-    """The stream's figures: the bytes of the chunks taken after the warm-up
-    over the time between taking the first and the last of them; for a
-    stream that ended within the warm-up, all of it over the time from the
-    start to its end marker."""
-    try:
-        reader = read_stream(device, args.addr, chunk_size=args.chunk_size)
-    except MemoryError as error:
-        raise Failure(f"cannot allocate the stream's memory (chunk size {args.chunk_size}): "
-                      f"{str(error) or 'out of memory'}") from None
-    except RuntimeError as error:
-        return f"n/a ({one_line(str(error))})"
-    with reader:
-        start = time.perf_counter()
-        warmed = start + min(_WARM_UP, args.seconds / 4)
-        # (time, bytes, chunks) at the last chunk of the warm-up, and at the
-        # last one after it.
-        mark = last = None
-        total = count = 0
-        while (left := start + args.seconds - time.perf_counter()) > 0:
-            try:
-                chunk = reader.next_chunk(left)
-            except TimeoutError:
-                break
-            now = time.perf_counter()
-            if chunk is None:
-                if mark is not None and last is None:
-                    mark, last = (start, 0, 0), (now, total, count)
-                break
-            total, count = total + len(chunk), count + 1
-            if mark is None or now < warmed:
-                mark = (now, total, count)
-            else:
-                last = (now, total, count)
-        stats = reader.stats
-    ended = f"; the stream ended after {total} bytes" if stats.ended else ""
-    if mark is None or last is None or last[0] <= mark[0]:
-        return (f"n/a ({count} chunk{'s' * (count != 1)}, {total} bytes in {time.perf_counter() - start:.1f} s: "
-                f"too few to measure; try more --seconds or a smaller --chunk-size{ended})")
-    elapsed = last[0] - mark[0]
-    return (f"{human_bytes((last[1] - mark[1]) / elapsed)}/s, {(last[2] - mark[2]) / elapsed:,.0f} chunks/s "
-            f"(address {args.addr}, {elapsed:.3g} s{ended}); dropped {stats.dropped}, errors {stats.errors}")
-
-
-def cmd_bench(args: argparse.Namespace, out: TextIO) -> int:
-    device = open_device(args.plugin, args.device)
-    print(f"bench: {args.plugin} {args.device!r}", file=out)
-    if device.get_register_sync(args.reg) is None:
-        print(f"  register reads   n/a (register 0x{args.reg:X} gives no value)", file=out)
-    else:
-        calls, _, elapsed = _timed(lambda: device.get_register_sync(args.reg) is not None, 0.5)
-        print(f"  register reads   {calls / elapsed:,.0f}/s (get_register_sync)", file=out)
-    try:
-        block = bytearray(args.block_size)
-    except MemoryError:
-        raise Failure(f"cannot allocate a block of {args.block_size} bytes (--block-size)") from None
-    if device.read(0, block) == 0:
-        print("  block reads      n/a (the device reads nothing at address 0)", file=out)
-    else:
-        calls, total, elapsed = _timed(lambda: device.read(0, block), 0.5)
-        size = f"{human_bytes(len(block))} blocks" if total == calls * len(block) else \
-            f"{human_bytes(total / calls)} per read of a {human_bytes(len(block))} block"
-        print(f"  block reads      {human_bytes(total / elapsed)}/s ({size})", file=out)
-    del block
-    print(f"  stream           {_bench_stream(args, device)}", file=out)
     return 0
 
 
@@ -327,20 +315,22 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], help: str,
-                device: bool | None = True) -> argparse.ArgumentParser:
+                device: bool | None = True, with_json: bool = False) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help)
-        sub.set_defaults(run=run)
+        sub.set_defaults(run=run, json=False)
+        if with_json:
+            sub.add_argument("--json", action="store_true", help="print the result as one JSON document")
         if device is not None:
             sub.add_argument("plugin", metavar="PLUGIN", help="a plug-in's short name (see 'vorn plugins') or path")
             sub.add_argument("device", metavar="DEVICE_TEXT", nargs=None if device else "?", type=parse_device_text,
                              help="the device-selection text, such as 'sim0 length=1M'")
         return sub
 
-    command("plugins", cmd_plugins, "show the plug-in search path and each plug-in found", device=None)
+    command("plugins", cmd_plugins, "show the plug-in search path and each plug-in found", device=None, with_json=True)
     command("probe", cmd_probe, "show a plug-in's info, devices and device options, and with a device "
-            "text, the device's info and status", device=False)
+            "text, the device's info and status", device=False, with_json=True)
 
-    reg = command("reg", cmd_reg, "read or write a register")
+    reg = command("reg", cmd_reg, "read or write a register", with_json=True)
     actions = reg.add_subparsers(dest="action", required=True, metavar="ACTION")
     get = actions.add_parser("get", help="read a register (get_register_sync)")
     get.add_argument("addr", metavar="ADDR", type=parse_u32)
@@ -348,8 +338,12 @@ def build_parser() -> argparse.ArgumentParser:
     put.add_argument("addr", metavar="ADDR", type=parse_u32)
     put.add_argument("value", metavar="VALUE", type=parse_u32)
     put.add_argument("extra", metavar="EXTRA", type=parse_u32, nargs="?", default=0)
+    for action in (get, put):  # --json also after the action
+        action.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                            help="print the result as one JSON document")
 
-    rec = command("record", cmd_record, "record a stream to a file (summary on stderr)")
+    rec = command("record", cmd_record, "record a stream to a file, with its metadata in FILE.json (summary on "
+                  "stderr; with --json, on stdout unless the data goes there)", with_json=True)
     rec.add_argument("-o", "--output", metavar="FILE", required=True,
                      help="the file to write (replaced), or - for stdout")
     rec.add_argument("--addr", type=parse_u32, default=0, help="stream address (default 0)")
@@ -362,16 +356,17 @@ def build_parser() -> argparse.ArgumentParser:
     limit.add_argument("--bytes", type=parse_size, metavar="N", help="stop after N bytes (such as 64M)")
     rec.add_argument("--allow-drops", action="store_true", help="exit with 0 even if events were dropped")
     rec.add_argument("--allow-errors", action="store_true", help="exit with 0 even if the device reported errors")
+    rec.add_argument("--dtype", type=parse_dtype, metavar="TYPE",
+                     help="say in the metadata what the samples are, such as <i2 (see 'vorn info')")
+    rec.add_argument("--channels", type=parse_channels, default=1, metavar="N",
+                     help="with --dtype: samples per frame (default 1)")
+    rec.add_argument("--metadata", metavar="FILE",
+                     help="write the metadata here (default: FILE.json; with -o -, none unless given)")
 
-    bench = command("bench", cmd_bench, "a short throughput run: register reads, block reads, a stream")
-    bench.add_argument("--addr", type=parse_u32, default=0, help="stream address (default 0)")
-    bench.add_argument("--chunk-size", type=parse_size, default=0, metavar="N",
-                       help="bytes per chunk (default: the device's)")
-    bench.add_argument("--seconds", type=parse_seconds, default=2.0, metavar="S",
-                       help="how long the stream runs (default 2)")
-    bench.add_argument("--reg", type=parse_u32, default=0, metavar="ADDR", help="register to read (default 0)")
-    bench.add_argument("--block-size", type=size_parser(low=1, high=sys.maxsize), default=1 << 20, metavar="N",
-                       help="bytes per block read at address 0 (default 1M)")
+    # Commands with modules of their own.
+    from . import _cli_bench, _cli_devices, _cli_info, _cli_view
+    for module in (_cli_bench, _cli_devices, _cli_info, _cli_view):
+        module.add_command(command)
     add_serve_commands(commands)
     return parser
 

@@ -255,18 +255,20 @@ RECORD_AND_SYNC = """
 import os, signal, threading, time
 import vorn, vorn._record
 synced, fsync = [], os.fsync
-os.fsync = lambda fd: (synced.append(os.fstat(fd).st_size), fsync(fd))[1]
+os.fsync = lambda fd: (synced.append((os.fstat(fd).st_ino, os.fstat(fd).st_size)), fsync(fd))[1]
 if mode == "interrupted":  # Ctrl+C while a slow write is under way
     write, writing = vorn._record._Writer._write, threading.Event()
-    def slow_write(self, chunks):
+    def slow_write(self, *args):
         writing.set()
         time.sleep(0.3)
-        write(self, chunks)
+        write(self, *args)
     vorn._record._Writer._write = slow_write
     threading.Thread(target=lambda: writing.wait() and os.kill(os.getpid(), signal.SIGINT)).start()
 device = vorn.open_manager("sim").create_device("sim0 chunk_size=4K rate=4M length=64M")
 stats = vorn.record(device, path, nbytes=None if mode == "interrupted" else 1 << 20)
-print(stats.complete, stats.problem, stats.bytes == os.path.getsize(path), synced == [stats.bytes], stats.bytes > 0)
+data = os.stat(path).st_ino
+print(stats.complete, stats.problem, stats.bytes == os.path.getsize(path),
+      [size for inode, size in synced if inode == data] == [stats.bytes], stats.bytes > 0)
 """
 
 

@@ -5,6 +5,7 @@ import base64
 import csv
 import hashlib
 import io
+import json
 import os
 import pathlib
 import shutil
@@ -153,6 +154,7 @@ def test_record_into_stdout_a_pipe_or_dev_null(tmp_path, output):
         assert read == [counters(1 << 20)]
     assert result.stdout == (counters(1 << 20) if output in ("-", "/dev/stdout") else b"")
     assert sorted(p.name for p in tmp_path.iterdir()) == (["fifo"] if output == "fifo" else [])
+    assert not os.path.exists(f"{output}.json"), "no metadata beside a pipe or a device"
 
 
 @pytest.mark.parametrize("args", [["plugins"], ["record", "sim", "sim0 rate=100M length=64M", "-o", "-"]], ids=["plugins", "record"])
@@ -213,6 +215,10 @@ def test_pip_install_into_a_venv_and_uninstall(tmp_path, venv_and_wheel):
     probe = vorn("probe", "sim", "sim0", command=[venv / "bin" / "vorn"], cwd=tmp_path)
     assert probe.returncode == 0 and "sim0: simulated data-acquisition device (vorn simulator" in probe.stdout
     assert f"location: {venv}" in probe.stdout, "the bundled simulator is the one found"
+    demo = subprocess.run([venv / "bin" / "python", REPO / "examples" / "quickstart.py", "--seconds", "0.5"],
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path, env=vorn_env(PYTHONPATH=""))
+    assert demo.returncode == 0 and demo.stdout.endswith("All checks passed.\n"), demo.stdout + demo.stderr
+    assert "replayed: 16 chunks, 2 errors: the same" in demo.stdout, "the bundled replay plug-in is found"
     show = subprocess.run([*pip, "show", "pyvorn_device"], capture_output=True, text=True, timeout=120)
     version = pathlib.Path(REPO / "CMakeLists.txt").read_text().split("VERSION ")[2].split()[0]
     assert f"Version: {version}" in show.stdout
@@ -231,7 +237,8 @@ def test_wheel_record_lists_every_member_with_its_hash_and_size(venv_and_wheel):
         digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
         return [f"sha256={digest}", str(len(data))]
 
-    assert len(rows) == len(members) and "vorn/plugins/libvorn_sim.so" in members
+    assert len(rows) == len(members) and {"vorn/plugins/libvorn_sim.so", "vorn/plugins/libvorn_replay.so",
+                                          "vorn/view_page.html"} <= set(members)
     assert {row[0]: row[1:] for row in rows} == {name: ["", ""] if name == record else entry(data)
                                                  for name, data in members.items()}
 
@@ -278,3 +285,83 @@ def test_record_ends_on_a_signal_with_the_file_closed(tmp_path, signum, options,
     assert outcome in err and "Traceback" not in err and out == ""
     data = (tmp_path / "out.bin").read_bytes()
     assert data == counters(len(data)) and f"{len(data)} bytes" in err
+
+
+PROBE_KEYS = {"plugin", "info", "location", "devices", "device_options", "device"}
+RECORD_KEYS = {"output", "metadata", "bytes", "chunks", "elapsed", "rate", "dropped", "errors", "error_texts", "ended",
+               "reached", "complete", "problem"}
+
+
+@pytest.mark.parametrize("args, status, check", [
+    (["plugins", "--json"], 0, lambda doc: set(doc) == {"search_path", "ignored", "plugins"}
+     and {"name": "sim", "shadowed": False, "error": None}.items() <= doc["plugins"][1].items()),
+    (["probe", "sim", "sim0", "--json"], 0, lambda doc: set(doc) == PROBE_KEYS and doc["devices"][3] == {
+        "name": "sim3", "description": "simulated data-acquisition device"} and "memory: " in doc["device"]["info"]),
+    (["probe", "replay", "--json"], 0, lambda doc: doc["devices"] == [] and doc["device"] is None),
+    (["reg", "sim", "sim0", "get", "0", "--json"], 0, lambda doc: doc == {"address": 0, "value": 0x56524E31}),
+    (["reg", "--json", "sim", "sim0", "set", "1", "5"], 0, lambda doc: doc == {"address": 1, "value": 5, "extra": 0,
+                                                                             "status": "Success"}),
+    (["record", "sim", "sim0 length=1M", "-o", "out.bin", "--json"], 0, lambda doc: set(doc) == RECORD_KEYS
+     and (doc["bytes"], doc["complete"], doc["metadata"]) == (1 << 20, True, "out.bin.json")),
+    (["record", SCRIPT_PLUGIN, "o:8 e:late end", "-o", "out.bin", "--json"], 1, lambda doc: doc["errors"] == 1),
+    (["bench", "sim", "sim0 length=1M", "--seconds", "0.3", "--json"], 0, lambda doc: set(doc) == {
+        "plugin", "device", "register_reads", "block_reads", "stream"} and doc["stream"]["ended_after"] == 1 << 20),
+    (["bench", SCRIPT_PLUGIN, "o:4 end", "--seconds", "0.3", "--json"], 0,
+     lambda doc: doc["block_reads"] == {"unavailable": "the device reads nothing at address 0"}),
+    (["reg", "sim", "sim0", "get", "300", "--json"], 1, None),
+    (["probe", "nosuch", "--json"], 1, None),
+    (["info", "nosuch.bin", "--json"], 1, None),
+], ids=["plugins", "probe", "probe-replay", "reg-get", "reg-set", "record", "record-errors", "bench", "bench-n/a",
+        "reg-fails", "no-plugin", "no-recording"])
+def test_json_output_is_one_document_and_failures_stay_one_line(tmp_path, args, status, check):
+    result = vorn(*args, cwd=tmp_path)
+    assert result.returncode == status, result.stdout + result.stderr
+    if check is None:
+        assert result.stdout == "" and len(result.stderr.splitlines()) == 1 and result.stderr.startswith("vorn: ")
+        return
+    assert len(result.stdout.splitlines()) == 1 and check(json.loads(result.stdout)), result.stdout
+    assert len(result.stderr.splitlines()) == status, "a failure still says why on stderr"
+
+
+def test_record_to_stdout_keeps_the_json_summary_off_the_data(tmp_path):
+    result = vorn("record", "sim", "sim0 length=64K", "-o", "-", "--json", "--metadata", "meta.json", cwd=tmp_path,
+                  text=False)
+    assert result.returncode == 0 and result.stdout == counters(65536)
+    summary = json.loads(result.stderr)
+    assert summary["output"] == "-" and summary["metadata"] == "meta.json"
+    assert json.loads((tmp_path / "meta.json").read_text())["bytes"] == 65536
+
+
+def test_devices_lists_every_plugin_and_reports_one_that_fails(tmp_path, sim_plugin):
+    folder = tmp_path / "plugins"
+    folder.mkdir()
+    shutil.copy(sim_plugin, folder / "libvorn_mysim.so")
+    shutil.copy(BUILD / "tests" / "plugins" / "libvorn_test_throwing.so", folder / "libvorn_broken.so")
+    prose = vorn("devices", cwd=tmp_path, VORN_PLUGIN_PATH=str(folder))
+    doc = json.loads(vorn("devices", "--json", cwd=tmp_path, VORN_PLUGIN_PATH=str(folder)).stdout)
+    assert prose.returncode == 0 and prose.stderr == "", prose.stderr
+    by_name = {plugin["plugin"]: plugin for plugin in doc["plugins"]}
+    assert set(by_name) == {"broken", "mysim", "replay", "sim"}
+    assert by_name["broken"]["devices"] == [] and by_name["broken"]["error"].startswith("cannot load: ")
+    assert [d["name"] for d in by_name["mysim"]["devices"]] == ["sim0", "sim1", "sim2", "sim3"]
+    assert f"broken: {folder / 'libvorn_broken.so'}\n  cannot load: " in prose.stdout
+    assert "  sim3: simulated data-acquisition device" in prose.stdout.split("mysim:")[1]
+
+
+def test_info_prints_what_a_recording_is(tmp_path):
+    made = vorn("record", SCRIPT_PLUGIN, f"o:8 {OVERFLOW} o:8 e:late end", "-o", "run.bin", "--dtype", ">u2",
+                "--channels", "4", "--allow-drops", "--allow-errors", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    result = vorn("info", "run.bin", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[0] == "run.bin: INCOMPLETE: 1 events dropped: the file has gaps"
+    for line in [f"  source:   {SCRIPT_PLUGIN} 'o:8 {OVERFLOW} o:8 e:late end', stream address 0",
+                 "  data:     16 bytes (16 B) in 2 chunks (2 x 8)", "  gaps:     1 (1 events dropped): at 8 (1)",
+                 "  errors:   1: at 16: 'late'"]:
+        assert line in result.stdout.splitlines()
+    assert "samples: >u2 x 4 channels" in result.stdout
+    assert json.loads(vorn("info", "run.bin", "--json", cwd=tmp_path).stdout) == json.loads(
+        (tmp_path / "run.bin.json").read_text())
+    (tmp_path / "run.bin").write_bytes(b"shorter")
+    broken = vorn("info", "run.bin", cwd=tmp_path)
+    assert broken.returncode == 1 and broken.stderr == "vorn: run.bin.json says 16 bytes, but run.bin has 7\n"

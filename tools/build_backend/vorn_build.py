@@ -1,11 +1,11 @@
 """PEP 517 build backend of pyvorn_device: standard library only.
 
-Builds the extension module and the simulator plug-in with the project's
+Builds the extension module and the bundled plug-ins with the project's
 CMake build and packs a wheel of what ``cmake --install`` puts in place:
 
 - component ``python``: the module, its stubs and the ``vorn`` package, at
   the wheel's root (site-packages);
-- component ``plugins``: the simulator and the remote plug-in, into
+- component ``plugins``: the simulator, the replay and the remote plug-ins, into
   ``vorn/plugins/``, where the plug-in search path looks for bundled plug-ins;
 - component ``programs``: ``vorn-server``, into ``vorn/bin/``, where
   ``vorn serve`` runs it;
@@ -39,6 +39,10 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2]
 # them and the test tools).
 BUILD_PACKAGES = ("cmake", "g++", "make", "pkg-config", "pybind11-dev", "libboost-dev", "libboost-filesystem-dev",
                   "libspdlog-dev", "libfmt-dev", "libreaderwriterqueue-dev", "libzmq3-dev", "cppzmq-dev")
+
+
+# The bundled plug-ins: the simulator and the replay of recordings.
+PLUGIN_TARGETS = ("vorn_sim", "vorn_replay", "vorn_remote", "vorn-server")
 
 
 class BuildError(RuntimeError):
@@ -120,7 +124,7 @@ def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
         _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
               f"-DPYTHON={sys.executable}"], "configuring with CMake")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
-    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", "vorn_sim", "vorn_remote", "vorn-server", "--parallel", jobs],
+    _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", *PLUGIN_TARGETS, "--parallel", jobs],
          "building with CMake")
     for component in ("python", "plugins", "programs"):
         env = {**os.environ, "DESTDIR": str(staging / component)}
