@@ -25,7 +25,20 @@ def blocks(language):
 
 
 def test_the_python_examples_run_in_order(tmp_path):
-    result = run_python("\n".join(blocks("python")), timeout=300, cwd=tmp_path)
+    # The remote devices example opens the simulator through a server on the
+    # port the README names.
+    server = subprocess.Popen([sys.executable, "-m", "vorn", "serve", "sim"], env=vorn_env(), cwd=tmp_path,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        line = ""
+        for line in server.stderr:  # ends early if the server cannot start
+            if "listening on" in line:
+                break
+        assert "listening on tcp://127.0.0.1:7531" in line, line
+        result = run_python("\n".join(blocks("python")), timeout=300, cwd=tmp_path)
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(30)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0xc0ffee" in result.stdout and "Traceback" not in result.stderr
 
