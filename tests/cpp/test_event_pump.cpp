@@ -484,13 +484,16 @@ TEST(EventPump, DestroyFromInsideTheConsumerDuringAChunk) {
   deleted<8> = 0;
   auto r = make_recorder();
   vorn::StreamCallback pump = make_event_pump(consumer_for(r), 64);
+  std::atomic<bool> pushed{false};
   r->during = [&](vorn::StreamEvent& event) {
     if (event.index() == 2) {
+      while (!pushed) std::this_thread::yield();  // no push may overlap the destruction
       pump.reset();
     }
   };
   vorn::StreamEvent e = owning_chunk<8>(7);
   pump(e);
+  pushed = true;
   ASSERT_TRUE(r->wait_for_destroyed());
   const auto got = r->events();
   ASSERT_EQ(got.size(), 1u);
@@ -566,6 +569,8 @@ void delete_when_overlapped(std::uint8_t* block) {
 
 TEST(EventPump, OverlappingPushesAreSerialisedAndReportedOnce) {
   deleted<10> = 0;
+  in_held_delete = false;
+  held_deletes = 0;
   auto r = make_recorder();
   {
     EventPump pump(consumer_for(r), 64);
