@@ -13,20 +13,29 @@
 
 namespace pyvorn {
 
-bool interpreter_finalizing() noexcept {
-  // Resolved at run time: the name differs between interpreter versions, and
-  // a missing symbol must not keep the module from loading (the version gate
-  // has to be reachable).
-  using Query = int (*)();
-  static const Query query = [] {
-    auto found = reinterpret_cast<Query>(internals::interpreter_symbol("Py_IsFinalizing"));
-    if (found == nullptr) {
-      found = reinterpret_cast<Query>(internals::interpreter_symbol("_Py_IsFinalizing"));
-    }
-    return found;
-  }();
-  return query != nullptr && query() != 0;
+namespace {
+
+using FinalizingQuery = int (*)();
+
+// Resolved at run time: the name differs between interpreter versions, and a
+// missing symbol must not keep the module from loading (the version gate has
+// to be reachable). Resolved when the module is loaded, not at the first
+// call: a first call runs on stream workers without the GIL, and a process
+// forked while one of them was inside a lazy initialisation would leave the
+// child's first caller waiting for it for good.
+FinalizingQuery resolve_finalizing_query() noexcept {
+  auto found = reinterpret_cast<FinalizingQuery>(internals::interpreter_symbol("Py_IsFinalizing"));
+  if (found == nullptr) {
+    found = reinterpret_cast<FinalizingQuery>(internals::interpreter_symbol("_Py_IsFinalizing"));
+  }
+  return found;
 }
+
+const FinalizingQuery finalizing_query = resolve_finalizing_query();
+
+}  // namespace
+
+bool interpreter_finalizing() noexcept { return finalizing_query != nullptr && finalizing_query() != 0; }
 
 bool holds_gil() noexcept { return internals::current_thread_state() != nullptr; }
 
@@ -52,6 +61,9 @@ void leave_gate() noexcept {
 
 std::atomic<std::uint64_t> forks_since_load{0};
 std::mutex abandoned_mutex;
+// Never destroyed: kept until the process ends. Made at load, not at a first
+// use (see resolve_finalizing_query).
+auto* const kept = new std::vector<PyObject*>();
 
 // In a forked child only the forking thread exists: only its own admission
 // counts, and the lock of the abandoned references is made anew.
@@ -103,7 +115,6 @@ void abandon_at_exit(PyObject* object) noexcept {
   if (object == nullptr) {
     return;
   }
-  static auto* const kept = new std::vector<PyObject*>();  // never destroyed: kept until the process ends
   std::lock_guard lock(abandoned_mutex);
   try {
     kept->push_back(object);

@@ -74,12 +74,13 @@ struct State {
   }
 };
 
-State& state() {
-  // Never destroyed: stopper threads are detached, and streams may still be
-  // ended while static objects are destroyed at exit.
-  static State* const shared = new State();
-  return *shared;
-}
+// Never destroyed: stopper threads are detached, and streams may still be
+// ended while static objects are destroyed at exit. Made when the library is
+// loaded, not at a first use that could be under way in another thread when
+// the process forks (the child's first user would wait for it for good).
+State* const shared_state = new State();
+
+State& state() { return *shared_state; }
 
 #if !defined(_WIN32)
 // The registry is consistent at fork(): the forking thread holds its lock
