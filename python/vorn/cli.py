@@ -27,6 +27,7 @@ from ._plugins import (PluginNotFoundError, find_plugins, ignored_path_entries, 
                        unsafe_reason)
 from ._record import RecordStats, record
 from ._streams import read_stream
+from ._version import __version__
 
 EXIT_STDOUT_CLOSED = 128 + signal.SIGPIPE
 _WARM_UP = 0.1  # seconds of each bench measurement that do not count
@@ -323,6 +324,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vorn", description="Look at plug-ins and devices, access registers, record and measure "
                      "streams. Exit status: 0 on success, 1 on failure, 2 on a usage error.")
+    parser.add_argument("--version", action="version", version=f"vorn {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], help: str,
