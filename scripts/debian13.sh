@@ -24,6 +24,7 @@
 # a mount namespace of their own that goes when the command ends.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$repo/scripts/install_packages.sh"
 dir="$(realpath -m "${VORN_DEBIAN13_DIR:-$repo/build-debian13}")"
 suite=trixie
 # What the interpreter's own extension modules load (ssl, ctypes, sqlite3,
@@ -55,14 +56,6 @@ case "$python_prefix" in
     ;;
 esac
 
-# The first URI of this machine's apt sources that is not a security archive.
-host_mirror() {
-  {
-    grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{ print $2 }'
-    grep -hsE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | sed -E 's/^deb +(\[[^]]*\] +)?([^ ]+).*/\2/'
-  } | grep -v -- '-security' | head -n 1
-}
-
 # in_root ROOT [--bind DIR]... -- COMMAND...: COMMAND in ROOT, with /dev,
 # /proc, the interpreter, the repository and each DIR mounted.
 in_root() {
@@ -90,9 +83,8 @@ in_root() {
 
 make_bare() {
   [ -f "$dir/bare/.vorn-ready" ] && return
-  source "$repo/scripts/install_packages.sh"
   install_missing_packages debootstrap
-  local mirror="${VORN_DEBIAN_MIRROR:-$(host_mirror)}"
+  local mirror="${VORN_DEBIAN_MIRROR:-$(debian_mirror)}"
   [ -n "$mirror" ] || { echo "debian13.sh: no Debian mirror in this machine's apt sources" >&2; exit 1; }
   echo "== debootstrap $suite into $dir/bare (once)"
   rm -rf "$dir/bare.partial"
