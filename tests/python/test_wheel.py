@@ -111,10 +111,12 @@ def venv(venv_and_wheel, tmp_path):
 
 def test_installed_version_and_a_damaged_bundled_plugin(venv, tmp_path):
     vorn = venv / "bin" / "vorn"
-    assert subprocess.run([vorn, "--version"], capture_output=True, text=True).stdout == f"vorn {VERSION}\n"
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VORN_PLUGIN_PATH")}  # the venv's own
+    assert subprocess.run([vorn, "--version"], capture_output=True, text=True, env=env).stdout == f"vorn {VERSION}\n"
     (plugin,) = venv.glob("lib/python3.12/site-packages/vorn/plugins/libvorn_sim.so")
     plugin.write_bytes(plugin.read_bytes()[:4096])  # loading a cut-short library can crash the process
-    result = subprocess.run([vorn, "probe", "sim", "sim0"], capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    result = subprocess.run([vorn, "probe", "sim", "sim0"], capture_output=True, text=True, timeout=60, cwd=tmp_path,
+                            env=env)
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == (f"vorn: the native part of vorn is damaged: {plugin} has 4096 bytes instead of "
                              f"{(BUILD / 'plugins' / 'libvorn_sim.so').stat().st_size}; reinstall it: pip install "
