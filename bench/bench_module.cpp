@@ -13,6 +13,10 @@
 //                               cb(arg, None) n times, taking and giving
 //                               back the GIL around each call or holding it
 //                               throughout: the floor of stream delivery
+//   binding_path() -> str       how this build's module makes and frees the
+//                               objects of stream deliveries: "fast" or
+//                               "generic" (src/runtime/binding_internals.hpp),
+//                               and the pybind11 version it was built with
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -20,7 +24,10 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <thread>
+
+#include "runtime/binding_internals.hpp"
 
 namespace py = pybind11;
 
@@ -133,4 +140,9 @@ PYBIND11_MODULE(_vorn_bench, m) {
   m.def("memcpy", &copy_once, py::arg("dst"), py::arg("src"));
   m.def("memcpy_loop", &copy_repeatedly, py::arg("dst"), py::arg("src"), py::arg("count"));
   m.def("thread_calls", &thread_calls, py::arg("callback"), py::arg("arg"), py::arg("count"), py::arg("gil_per_call"));
+  m.def("binding_path", [] {
+    return std::string(pyvorn::internals::kBindingPath) +
+           " (pybind11 " PYBIND11_TOSTRING(PYBIND11_VERSION_MAJOR) "." PYBIND11_TOSTRING(
+               PYBIND11_VERSION_MINOR) "." PYBIND11_TOSTRING(PYBIND11_VERSION_PATCH) ")";
+  });
 }

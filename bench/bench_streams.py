@@ -382,6 +382,7 @@ def idle_cost(sim, seconds=2.0, stops=15):
 
 
 def main():
+    print(f"\ndelivery path: {vb.binding_path()}")
     sim = pv.get_device_manager(SIM_PLUGIN)
     delivery_vs_floor()
     events_per_second(sim)

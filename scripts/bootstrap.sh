@@ -30,7 +30,7 @@ cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON)
 [ -n "${PYTHON:-}" ] && cmake_args+=("-DPYTHON=$PYTHON")
 mkdir -p "$build"
 cmake "${cmake_args[@]}" >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-grep -E "Building for|Skipping" "$build/configure.log" || true
+grep -E "Building for|Skipping|Binding path" "$build/configure.log" || true
 echo "== building"
 cmake --build "$build" -j "$(nproc)"
 

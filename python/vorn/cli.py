@@ -28,6 +28,7 @@ from ._plugins import (PluginNotFoundError, find_plugins, ignored_path_entries, 
 from ._record import RecordStats, record
 from ._samples import SampleFormat
 from ._serve import add_commands as add_serve_commands
+from ._version import __version__
 
 EXIT_STDOUT_CLOSED = 128 + signal.SIGPIPE
 _MAX_SIZE = (1 << 64) - 1  # what the device interface takes as a size
@@ -312,6 +313,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vorn", description="Look at plug-ins and devices, access registers, record and measure "
                      "streams. Exit status: 0 on success, 1 on failure, 2 on a usage error.")
+    parser.add_argument("--version", action="version", version=f"vorn {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], help: str,

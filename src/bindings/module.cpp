@@ -39,6 +39,16 @@ void register_module(pybind11::module_& m) {
   pyvorn::register_buffers(m);
   pyvorn::register_device(m);
   pyvorn::register_device_manager(m);
+  // pybind11 2.13.6 and later give every class a method through which other
+  // extensions take raw pointers to its objects (_pybind11_conduit_v1_). The
+  // module's classes offer none, so their surface is the same on every
+  // pybind11.
+  for (auto item : pybind11::reinterpret_borrow<pybind11::dict>(m.attr("__dict__"))) {
+    pybind11::handle value = item.second;
+    if (PyType_Check(value.ptr()) && value.attr("__dict__").contains("_pybind11_conduit_v1_")) {
+      pybind11::delattr(value, "_pybind11_conduit_v1_");
+    }
+  }
 }
 
 // Sets ImportError and returns false unless the calling thread runs in the

@@ -3,25 +3,95 @@
 // pybind11::detail or CPython's private layouts; it calls the helpers below.
 // Each helper names the reason the public interface does not do.
 //
+// Stream deliveries make and free their objects one of two ways, chosen by
+// the build (cmake/VornBinding.cmake) as VORN_BINDING_FAST_PATH:
+//   1, fast: adopt, simple_value and release_adopted write and read
+//      pybind11's instance layout directly. Only for the pybind11 versions
+//      whose layout and deallocation were reviewed; the layout expected of
+//      each is pinned below at compile time.
+//   0, generic: pybind11::cast makes the objects and pybind11's own
+//      deallocation frees them; no field of an instance is touched. Any
+//      other pybind11 version, or when the build forces it.
+// The other helpers call pybind11's functions (instance registry, holder
+// queries, keep-alive), never its layout, and are the same on both ways.
+//
 // GIL held for every helper unless it says otherwise. Helpers that may throw
 // say so; the others do not.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
-#if PYBIND11_VERSION_MAJOR != 2 || PYBIND11_VERSION_MINOR != 10
-#error "binding_internals.hpp reads pybind11 2.10's instance layout: review every helper for another pybind11"
-#endif
 #if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 12
 #error "binding_internals.hpp reads CPython 3.12's private structures: review every helper for another CPython"
 #endif
 
+#ifndef VORN_BINDING_FAST_PATH
+#define VORN_BINDING_FAST_PATH 0
+#endif
+
 namespace pyvorn::internals {
+
+// Where the fast path expects an instance's parts: the instance's size, its
+// value pointers (the first one, then the holder in place, in the simple
+// layout of a class with one registered base), its list of weak references,
+// and how many pointers a holder may take in place.
+struct InstanceLayout {
+  std::size_t size;
+  std::size_t value_and_holder;
+  std::size_t weakrefs;
+  std::size_t holder_pointers;
+};
+
+// The pybind11 versions whose layout, deallocation and registry use were
+// reviewed, each with the layout its headers define (cmake/VornBinding.cmake
+// lists the same versions). 2.10 to 2.13 share one: the object header, a
+// union of three pointers (value, two-pointer holder) with the non-simple
+// part, the weak references, then the flag bits.
+struct ReviewedVersion {
+  int major;
+  int minor;
+  InstanceLayout layout;
+};
+constexpr InstanceLayout kLayout2x{sizeof(PyObject) + 5 * sizeof(void*), sizeof(PyObject),
+                                   sizeof(PyObject) + 3 * sizeof(void*), 2};
+constexpr ReviewedVersion kReviewedVersions[] = {
+    {2, 10, kLayout2x}, {2, 11, kLayout2x}, {2, 12, kLayout2x}, {2, 13, kLayout2x}};
+
+// The reviewed layout of the pybind11 being compiled against; all zero for
+// one not reviewed.
+constexpr InstanceLayout reviewed_layout() {
+  for (const ReviewedVersion& version : kReviewedVersions) {
+    if (version.major == PYBIND11_VERSION_MAJOR && version.minor == PYBIND11_VERSION_MINOR) {
+      return version.layout;
+    }
+  }
+  return {0, 0, 0, 0};
+}
+constexpr InstanceLayout kReviewedLayout = reviewed_layout();
+
+#if VORN_BINDING_FAST_PATH
+static_assert(kReviewedLayout.size != 0,
+              "cmake/VornBinding.cmake chose the fast path for a pybind11 whose instance layout is not reviewed here");
+using Instance = pybind11::detail::instance;
+static_assert(std::is_standard_layout_v<Instance>);
+static_assert(sizeof(Instance) == kReviewedLayout.size, "pybind11's instance has another size than reviewed");
+static_assert(offsetof(Instance, simple_value_holder) == kReviewedLayout.value_and_holder,
+              "pybind11's value pointer and holder are not where reviewed");
+static_assert(offsetof(Instance, weakrefs) == kReviewedLayout.weakrefs,
+              "pybind11's weak-reference list is not where reviewed");
+static_assert(pybind11::detail::instance_simple_holder_in_ptrs() == kReviewedLayout.holder_pointers,
+              "pybind11's in-place holder has another size than reviewed");
+#endif
+
+// The way this build delivers ("fast" or "generic"), for what reports it.
+constexpr const char* kBindingPath = VORN_BINDING_FAST_PATH ? "fast" : "generic";
 
 // The Python type registered for T, looked up once. Throws when T is not
 // registered. Reason: the delivery path cannot afford a look-up per object.
@@ -68,20 +138,21 @@ pybind11::object registered_object(const T* native) {
 }
 
 // A new instance of T's Python class that owns `value` through its
-// std::unique_ptr holder and is not entered in the registry of instances
-// (nothing looks it up by native address). Throws error_already_set when
-// allocation fails. Reason: pybind11::cast registers every instance and
-// looks its type up per call, too slow for every stream delivery.
+// std::unique_ptr holder. Fast: not entered in the registry of instances
+// (nothing looks it up by native address); throws error_already_set when
+// allocation fails. Generic: pybind11::cast; throws what it throws. Reason:
+// pybind11::cast registers every instance and looks its type up per call,
+// too slow for every stream delivery.
 template <typename T>
 pybind11::object adopt(std::unique_ptr<T> value) {
+#if VORN_BINDING_FAST_PATH
   namespace detail = pybind11::detail;
   PyTypeObject* type = python_type<T>();
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
     throw pybind11::error_already_set();
   }
-  // The layout of a class with one registered base and a one-pointer holder:
-  // the value pointer, then the holder, in place.
+  // The simple layout: the value pointer, then the holder, in place.
   static_assert(sizeof(std::unique_ptr<T>) <= sizeof(void*) * detail::instance_simple_holder_in_ptrs());
   auto* instance = reinterpret_cast<detail::instance*>(self);
   instance->simple_layout = true;
@@ -91,26 +162,34 @@ pybind11::object adopt(std::unique_ptr<T> value) {
   instance->simple_instance_registered = false;
   instance->owned = true;
   return pybind11::reinterpret_steal<pybind11::object>(self);
+#else
+  return pybind11::cast(std::move(value));
+#endif
 }
 
-// The value of an object of T's class (or a subclass) with a one-base layout
-// and a made holder, else null. For a deallocation, which may not look at
-// anything else. Reason: as for adopt.
+// The value of an object of T's class (or a subclass) whose holder was
+// made, else null. For a deallocation, which may not look at anything else
+// (fast: the simple layout only, as adopt makes it). Reason: as for adopt.
 template <typename T>
 const T* simple_value(PyObject* object) noexcept {
+#if VORN_BINDING_FAST_PATH
   auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);
   return instance->simple_layout && instance->simple_holder_constructed
              ? static_cast<const T*>(instance->simple_value_holder[0])
              : nullptr;
+#else
+  return holds_native_value(object, typeid(T)) ? static_cast<const T*>(first_value(object)) : nullptr;
+#endif
 }
 
 // Takes apart an object made by adopt<T> that nothing was attached to since
 // (exactly T's type, unregistered, no keep-alive patients, no weak
 // references) as pybind11's deallocation would, without its type look-ups:
 // destroys the holder, then frees the object. Returns false and leaves any
-// other object untouched. Reason: as for adopt.
+// other object untouched; the generic way always does. Reason: as for adopt.
 template <typename T>
 bool release_adopted(PyObject* object) noexcept {
+#if VORN_BINDING_FAST_PATH
   using Holder = std::unique_ptr<T>;
   auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);
   PyTypeObject* type = Py_TYPE(object);
@@ -118,11 +197,20 @@ bool release_adopted(PyObject* object) noexcept {
       instance->simple_instance_registered || instance->has_patients || instance->weakrefs != nullptr) {
     return false;
   }
+  // As pybind11 2.13 does, an object of a type with a collector slot is
+  // untracked first (adopt's types have none).
+  if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) != 0) {
+    PyObject_GC_UnTrack(object);
+  }
   std::launder(reinterpret_cast<Holder*>(&instance->simple_value_holder[1]))->~Holder();
   instance->simple_holder_constructed = false;
   type->tp_free(object);
   Py_DECREF(type);
   return true;
+#else
+  static_cast<void>(object);
+  return false;
+#endif
 }
 
 // Keeps `patient` alive while `nurse` lives, as pybind11::keep_alive does

@@ -30,3 +30,17 @@ class ByteBuffer {
 };
 
 }  // namespace pyvorn
+
+namespace pybind11::detail {
+
+// A py::buffer argument renders as "buffer" in signatures, as before
+// pybind11 2.12 (which renders "Buffer"), so the module's signatures are the
+// same on every pybind11. Every translation unit that binds a py::buffer
+// argument includes this header.
+template <>
+class type_caster<buffer> : public pyobject_caster<buffer> {
+ public:
+  static constexpr auto name = const_name("buffer");
+};
+
+}  // namespace pybind11::detail

@@ -157,7 +157,8 @@ class TestReturnCode:
 
 
 def _other_python(version):
-    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() if shutil.which("pyenv") \
+        else ""
     candidates = [shutil.which(f"python{version}")]
     if root:
         candidates += sorted(pathlib.Path(root, "versions").glob(f"{version}*/bin/python{version}"))

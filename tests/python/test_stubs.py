@@ -118,4 +118,4 @@ def test_readme_examples_and_vorn_type_check(tmp_path):
     report = json.loads(result.stdout)
     problems = [f"{d['file']}:{d['range']['start']['line'] + 1}: {d['message']}" for d in report["generalDiagnostics"]]
     assert not problems, "\n".join(problems)
-    assert report["summary"]["filesAnalyzed"] == 1 + len(list(checked[1].glob("*.py")))
+    assert report["summary"]["filesAnalyzed"] == 1 + len(list(checked[1].glob("*.py*")))  # .py and .pyi

@@ -25,7 +25,6 @@ from test_vorn import OVERFLOW, SCRIPT_PLUGIN, counters
 NO_PLUGIN_ERROR = "no plug-in named 'nosuch' on the plug-in search path; folders searched: "
 TOO_BIG = str(1 << 64)
 UNALLOCATABLE = hex(1 << 62)
-SANITIZER = bool(os.environ.get("VORN_SANITIZER"))
 
 
 def vorn_env(**variables):
@@ -186,24 +185,6 @@ def test_plugins_command_shows_what_the_search_path_leaves_out(tmp_path, sim_plu
                             "(neither sticky nor owned by you or root)\n"
     probe = vorn("probe", "smi", cwd=tmp_path)
     assert probe.returncode == 1 and probe.stderr.startswith("vorn: no plug-in named 'smi'"), probe.stderr
-
-
-@pytest.fixture(scope="module")
-def venv_and_wheel(tmp_path_factory):
-    """A virtual environment, its pip, and the project's wheel built by that
-    pip through the build backend, once: from the test build (config setting
-    build-dir), so this checks packaging, not a build from scratch."""
-    if SANITIZER:
-        pytest.skip("packaging is not what the sanitizer build checks")
-    root = tmp_path_factory.mktemp("packaging")
-    venv = root / "venv"
-    subprocess.run([sys.executable, "-m", "venv", venv], check=True, timeout=300)
-    pip = [venv / "bin" / "python", "-m", "pip", "--no-input", "--disable-pip-version-check"]
-    build = subprocess.run([*pip, "wheel", "--no-deps", "--no-index", "-w", root / "dist", REPO,
-                            f"--config-settings=build-dir={BUILD}"], capture_output=True, text=True, timeout=600)
-    assert build.returncode == 0, build.stdout + build.stderr
-    (wheel,) = (root / "dist").glob("pyvorn_device-*.whl")
-    return venv, pip, wheel
 
 
 def test_pip_install_into_a_venv_and_uninstall(tmp_path, venv_and_wheel):

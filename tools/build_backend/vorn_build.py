@@ -9,8 +9,13 @@ CMake build and packs a wheel of what ``cmake --install`` puts in place:
   ``vorn/plugins/``, where the plug-in search path looks for bundled plug-ins;
 - component ``programs``: ``vorn-server``, into ``vorn/bin/``, where
   ``vorn serve`` runs it;
-- ``.dist-info``: metadata from pyproject.toml with the version of
-  CMakeLists.txt, the ``vorn`` console script, and the RECORD.
+- ``.dist-info``: metadata from pyproject.toml (summary, license, the
+  README as the description) with the version of CMakeLists.txt, the
+  ``vorn`` console script, and the RECORD.
+
+The platform tag is the one the wheel's ELF objects earn (elf_check.py):
+``manylinux_2_X`` when they need nothing beyond glibc 2.X (and its unwinder),
+else ``linux_<arch>``; the reasons are printed.
 
 Config settings (``pip install . --config-settings build-dir=DIR``):
 ``build-dir`` is the CMake build folder, relative to the source folder
@@ -33,6 +38,8 @@ import sysconfig
 import tempfile
 import tomllib
 import zipfile
+
+import elf_check
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 # What the build needs, as Debian packages (scripts/bootstrap.sh installs
@@ -63,24 +70,44 @@ def _dist_name(project: dict) -> str:
     return re.sub(r"[-_.]+", "_", project["name"])
 
 
-def _tag() -> str:
+def _tag(platform: str) -> str:
     interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
     return f"{interpreter}-{interpreter}-{platform}"
 
 
+def _platform(files: dict[str, bytes]) -> str:
+    """The platform tag the wheel's ELF objects earn; what keeps them from
+    manylinux goes to stderr."""
+    platform, problems = elf_check.platform_tag(elf_check.wheel_objects(files))
+    if platform == "any":  # nothing native: the platform this interpreter builds for
+        platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
+    for problem in problems:
+        print(f"vorn_build: not manylinux: {problem}", file=sys.stderr)
+    return platform
+
+
 def _metadata(project: dict) -> str:
-    return (f"Metadata-Version: 2.1\nName: {project['name']}\nVersion: {project['version']}\n"
-            f"Summary: {project.get('description', '')}\nRequires-Python: {project.get('requires-python', '')}\n")
+    license_text = project.get("license", {}).get("text", "")
+    readme = (SOURCE / project["readme"]).read_text(encoding="utf-8") if "readme" in project else ""
+    headers = [("Metadata-Version", "2.1"), ("Name", project["name"]), ("Version", project["version"]),
+               ("Summary", project.get("description", "")), ("License", license_text),
+               ("Requires-Python", project.get("requires-python", ""))]
+    headers += [("Classifier", classifier) for classifier in project.get("classifiers", [])]
+    if readme:
+        headers.append(("Description-Content-Type", "text/markdown"))
+    return "".join(f"{name}: {value}\n" for name, value in headers if value) + (f"\n{readme}" if readme else "")
 
 
-def _dist_info_files(project: dict) -> dict[str, bytes]:
+def _dist_info_files(project: dict, platform: str | None = None) -> dict[str, bytes]:
     scripts = "".join(f"{name} = {target}\n" for name, target in project.get("scripts", {}).items())
-    return {
+    files = {
         "METADATA": _metadata(project).encode(),
-        "WHEEL": f"Wheel-Version: 1.0\nGenerator: vorn_build\nRoot-Is-Purelib: false\nTag: {_tag()}\n".encode(),
         "entry_points.txt": f"[console_scripts]\n{scripts}".encode(),
     }
+    if platform is not None:
+        files["WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: vorn_build\nRoot-Is-Purelib: false\n"
+                          f"Tag: {_tag(platform)}\n").encode()
+    return files
 
 
 def _missing_packages() -> list[str]:
@@ -121,8 +148,20 @@ def _build(config_settings: dict | None, staging: pathlib.Path) -> None:
     chosen = (config_settings or {}).get("build-dir")
     build_dir = SOURCE / (chosen or "build-wheel")
     if chosen is None or not (build_dir / "CMakeCache.txt").exists():  # the backend's own folder follows this Python
+        # ZeroMQ linked in, so that the remote plug-in and vorn-server need
+        # nothing beyond glibc either; built once from Debian's sources.
+        # Where that cannot be done (no root for its packages, no mirror),
+        # the shared library is used and the wheel's tag says so.
+        zmq_prefix = SOURCE / "build-deps" / "zmq"
+        print(f"vorn_build: building the static ZeroMQ into {zmq_prefix}", file=sys.stderr, flush=True)
+        static_zmq = subprocess.run([str(SOURCE / "scripts" / "zmq_static.sh"), str(zmq_prefix)], stdout=sys.stderr,
+                                    stderr=sys.stderr).returncode == 0
+        if not static_zmq:
+            print("vorn_build: no static ZeroMQ; the remote plug-in and vorn-server use the system's libzmq",
+                  file=sys.stderr, flush=True)
+        zmq_options = [f"-DVORN_ZMQ_STATIC={'ON' if static_zmq else 'OFF'}", f"-DVORN_ZMQ_STATIC_PREFIX={zmq_prefix}"]
         _run(["cmake", "-S", str(SOURCE), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release", "-DVORN_BUILD_TESTS=OFF",
-              f"-DPYTHON={sys.executable}"], "configuring with CMake")
+              f"-DPYTHON={sys.executable}", *zmq_options], "configuring with CMake")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
     _run(["cmake", "--build", str(build_dir), "--target", "pyvorn_device", *PLUGIN_TARGETS, "--parallel", jobs],
          "building with CMake")
@@ -169,12 +208,13 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = _project()
     base = f"{_dist_name(project)}-{project['version']}"
-    wheel_name = f"{base}-{_tag()}.whl"
     with tempfile.TemporaryDirectory(prefix="vorn-wheel-") as temp:
         staging = pathlib.Path(temp)
         _build(config_settings, staging)
         contents = {name: path.read_bytes() for name, path in sorted(_wheel_tree(staging).items())}
-        contents.update({f"{base}.dist-info/{n}": d for n, d in _dist_info_files(project).items()})
+        platform = _platform(contents)
+        wheel_name = f"{base}-{_tag(platform)}.whl"
+        contents.update({f"{base}.dist-info/{n}": d for n, d in _dist_info_files(project, platform).items()})
         record_name = f"{base}.dist-info/RECORD"
         record = [_record_line(name, data) for name, data in contents.items()] + [f"{record_name},,"]
         contents[record_name] = ("\n".join(record) + "\n").encode()
@@ -182,7 +222,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as wheel:
             for name, data in contents.items():
                 info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-                info.external_attr = (0o755 if name.endswith(".so") or name.startswith("vorn/bin/") else 0o644) << 16
+                info.external_attr = (0o755 if data[:4] == b"\x7fELF" else 0o644) << 16
                 info.compress_type = zipfile.ZIP_DEFLATED
                 wheel.writestr(info, data)
     return wheel_name
