@@ -2,6 +2,7 @@
 # Prepares a fresh machine and builds the project into ./build.
 #   - installs the Debian packages the build needs (only the missing ones)
 #   - finds CPython 3.12 ($PYTHON, python3.12 on PATH, or pyenv's versions)
+#   - builds the static ZeroMQ the remote parts link (once, into build-deps/)
 #   - configures and builds with warnings as errors
 #   - makes build/pytest-path, through which Debian's pytest runs under 3.12
 # Sourced by run_demo.sh and run_tests.sh; usable on its own.
@@ -26,7 +27,11 @@ source "$root/scripts/install_packages.sh"
 install_missing_packages "${packages[@]}"
 
 echo "== configuring $build"
-cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON)
+# ZeroMQ linked in, as in the wheel (built once from Debian's sources into
+# build-deps/zmq), so that what the tests build is what ships.
+echo "== static ZeroMQ (scripts/zmq_static.sh)"
+"$root/scripts/zmq_static.sh" "$root/build-deps/zmq"
+cmake_args=(-S "$root" -B "$build" -DVORN_WERROR=ON -DVORN_ZMQ_STATIC=ON "-DVORN_ZMQ_STATIC_PREFIX=$root/build-deps/zmq")
 [ -n "${PYTHON:-}" ] && cmake_args+=("-DPYTHON=$PYTHON")
 mkdir -p "$build"
 cmake "${cmake_args[@]}" >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }

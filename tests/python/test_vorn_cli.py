@@ -25,6 +25,7 @@ from test_vorn import OVERFLOW, SCRIPT_PLUGIN, counters
 NO_PLUGIN_ERROR = "no plug-in named 'nosuch' on the plug-in search path; folders searched: "
 TOO_BIG = str(1 << 64)
 UNALLOCATABLE = hex(1 << 62)
+SANITIZER = bool(os.environ.get("VORN_SANITIZER"))
 
 
 def vorn_env(**variables):
