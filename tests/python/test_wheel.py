@@ -25,6 +25,12 @@ def elf(path):
     return elf_check.read_elf(pathlib.Path(path).read_bytes())
 
 
+def zmq_linked_in():
+    cache = (BUILD / "CMakeCache.txt").read_text()
+    return any(line.split("=", 1)[1] in ("ON", "TRUE", "1") for line in cache.splitlines()
+               if line.startswith("VORN_ZMQ_STATIC:"))
+
+
 def shipped():
     return {"pyvorn_device.so": elf(next((BUILD / "python").glob("pyvorn_device*.so"))),
             "vorn/plugins/libvorn_sim.so": elf(BUILD / "plugins" / "libvorn_sim.so")}
@@ -62,7 +68,12 @@ def test_wheel_carries_the_tag_it_earns_and_its_metadata(venv_and_wheel):
     check = subprocess.run([sys.executable, REPO / "tools" / "build_backend" / "elf_check.py", wheel],
                            capture_output=True, text=True, timeout=120)
     assert check.returncode == 0, check.stdout
-    assert f"earns manylinux_2_" in check.stdout and "pyvorn_device" in check.stdout and "libvorn_sim.so" in check.stdout
+    assert "pyvorn_device" in check.stdout and "libvorn_sim.so" in check.stdout
+    if zmq_linked_in():
+        assert "earns manylinux_2_" in check.stdout
+    else:  # a build on the system's libzmq (as in Debian 13) says why it is no manylinux wheel
+        assert "earns linux_x86_64" in check.stdout and \
+            "libvorn_remote.so needs libzmq.so.5, which is neither glibc's nor in the wheel" in check.stdout
     with zipfile.ZipFile(wheel) as archive:
         metadata = archive.read(f"pyvorn_device-{VERSION}.dist-info/METADATA").decode()
     headers, readme = metadata.split("\n\n", 1)
