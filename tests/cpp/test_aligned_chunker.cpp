@@ -164,6 +164,30 @@ TEST(AlignedChunker, ErrorTextsPassInTheirPlace) {
   EXPECT_EQ(sink.got()[2].bytes, bytes_from(4, 4));
 }
 
+// Bytes on the two sides of a gap never make one unit: those held before
+// it go out short, ahead of the notice.
+TEST(AlignedChunker, NoUnitSpansTheGapOfLostData) {
+  for (const char* notice : {"Queue Overflow, dropping event", "Invalid stream chunk: null data with 8 bytes",
+                             "Out of memory: cannot copy a chunk view of 8 bytes"}) {
+    Sink sink;
+    vorn::StreamCallback chunker = make_aligned_chunker(downstream_for(sink), 4);
+    send(chunker, owning(bytes_from(0, 6)));
+    send(chunker, vorn::StreamEvent(std::in_place_index<1>, std::string(notice)));
+    send(chunker, vorn::StreamEvent(std::in_place_index<1>, std::string(notice)));  // nothing held: nothing more
+    send(chunker, owning(bytes_from(6, 6)));
+    send(chunker, vorn::StreamEvent{});
+    const auto got = sink.got();
+    ASSERT_EQ(got.size(), 7u) << notice;
+    EXPECT_EQ(got[0].bytes, bytes_from(0, 4));
+    EXPECT_EQ(got[1].bytes, bytes_from(4, 2));
+    EXPECT_EQ(got[2].text, notice);
+    EXPECT_EQ(got[3].text, notice);
+    EXPECT_EQ(got[4].bytes, bytes_from(6, 4));
+    EXPECT_EQ(got[5].bytes, bytes_from(10, 2));
+    EXPECT_EQ(got[6].kind, RecordedEvent::end);
+  }
+}
+
 TEST(AlignedChunker, ZeroAlignmentIsRefused) {
   Sink sink;
   try {

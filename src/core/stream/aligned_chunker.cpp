@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -13,6 +14,20 @@
 
 namespace pyvorn {
 namespace {
+
+// The texts that take the place of data the consumer never gets: the pump's
+// overflow notice (core/stream/event_pump.cpp) and the chunk intake's texts
+// for a chunk it could not queue (core/stream/chunk_intake.cpp). Units are
+// never joined across them, since the bytes between are missing.
+bool stands_for_lost_data(const std::string& text) noexcept {
+  for (const std::string_view notice :
+       {"Queue Overflow, dropping event", "Invalid stream chunk: ", "Out of memory: cannot copy a chunk view of "}) {
+    if (text.starts_with(notice)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 struct AlignedChunker {
   std::vector<std::uint8_t> carry;  // exactly `alignment` bytes
@@ -132,6 +147,10 @@ void AlignedChunker::on_event(vorn::StreamEvent& event) {
       downstream(event);
       return;
     case vorn::event_kind::error: {
+      if (fill > 0 && stands_for_lost_data(*std::get_if<vorn::event_kind::error>(&event))) {
+        emit_carry(fill);  // the bytes before the gap, short: never joined to those after it
+        fill = 0;
+      }
       vorn::StreamEvent error(std::in_place_index<vorn::event_kind::error>,
                               std::move(*std::get_if<vorn::event_kind::error>(&event)));
       downstream(error);

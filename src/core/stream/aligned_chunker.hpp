@@ -13,6 +13,10 @@ namespace pyvorn {
 // - end marker: the bytes still held (fewer than `alignment`), if any, then
 //   the end marker;
 // - error text: moved into a new error event and passed on, in its place;
+//   when it stands for lost data (an overflow notice, a chunk replaced by
+//   its error), the bytes still held go first, as a short piece, and the
+//   next data starts a fresh unit: no unit is made of bytes from both sides
+//   of a gap;
 // - data (owning chunk or chunk view; only pointer and size are read): the
 //   aligned run inside the chunk is emitted in place, without copying; only
 //   the bytes that complete a unit begun by an earlier chunk and the chunk's
