@@ -16,7 +16,8 @@
 //   null-deleter chunk as a copy made at the push), each error text in its
 //   place, the text of each chunk that breaks the rules, one overflow notice
 //   per dropped event, and the end marker last and exactly once; an aligned
-//   stream the same bytes re-cut into whole units (the rest before the end);
+//   stream the same bytes re-cut into whole units (the rest before the end
+//   and before a text that stands for lost data);
 // - the plain consumer sees only owning chunks that a buffer can describe;
 // - every owning block with a deleter is released exactly once (never with
 //   null), a null deleter never called, and nothing leaks (ASan).
@@ -179,23 +180,28 @@ struct Model {
 };
 
 // What an aligned stream's consumer receives of `tokens`, data byte by
-// byte: the whole units before each text, everything before the end.
+// byte: the whole units before each text, everything before the end and
+// before a text that stands for lost data (after which units start afresh).
 std::vector<Token> aligned_bytes(const std::vector<Token>& tokens, std::uint64_t unit, bool ended) {
   std::vector<std::uint8_t> in;
   std::size_t out = 0;
+  std::size_t base = 0;  // where the current run of units began
   std::vector<Token> flat;
   auto emit = [&](std::size_t upto) {
     for (; out < upto; ++out) flat.push_back(data_token({in[out]}));
   };
+  auto whole_units = [&] { return in.size() - (in.size() - base) % unit; };
   for (const Token& t : tokens) {
     if (t.data) {
       in.insert(in.end(), t.bytes.begin(), t.bytes.end());
     } else {
-      emit(in.size() - in.size() % unit);
+      const bool gap = pyvorn::stands_for_lost_data(t.text);
+      emit(gap ? in.size() : whole_units());
+      base = gap ? in.size() : base;
       flat.push_back(t);
     }
   }
-  emit(ended ? in.size() : in.size() - in.size() % unit);
+  emit(ended ? in.size() : whole_units());
   return flat;
 }
 

@@ -15,20 +15,6 @@
 namespace pyvorn {
 namespace {
 
-// The texts that take the place of data the consumer never gets: the pump's
-// overflow notice (core/stream/event_pump.cpp) and the chunk intake's texts
-// for a chunk it could not queue (core/stream/chunk_intake.cpp). Units are
-// never joined across them, since the bytes between are missing.
-bool stands_for_lost_data(const std::string& text) noexcept {
-  for (const std::string_view notice :
-       {"Queue Overflow, dropping event", "Invalid stream chunk: ", "Out of memory: cannot copy a chunk view of "}) {
-    if (text.starts_with(notice)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 struct AlignedChunker {
   std::vector<std::uint8_t> carry;  // exactly `alignment` bytes
   std::uint64_t fill = 0;           // bytes held at the front of carry
@@ -179,6 +165,18 @@ void chunker_destroy(void* state) { delete static_cast<AlignedChunker*>(state); 
 constexpr vorn::StreamCallbackOps kChunkerOps{&chunker_invoke, &chunker_destroy};
 
 }  // namespace
+
+// The pump's overflow notice (core/stream/event_pump.cpp) and the chunk
+// intake's texts for a chunk it could not queue (core/stream/chunk_intake.cpp).
+bool stands_for_lost_data(const std::string& text) noexcept {
+  for (const std::string_view notice :
+       {"Queue Overflow, dropping event", "Invalid stream chunk: ", "Out of memory: cannot copy a chunk view of "}) {
+    if (text.starts_with(notice)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 vorn::StreamCallback make_aligned_chunker(vorn::StreamCallback downstream, std::uint64_t alignment) {
   if (alignment == 0) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "vorn/stream.hpp"
 
@@ -41,5 +42,10 @@ namespace pyvorn {
 // std::bad_alloc (or std::length_error) when the carry cannot be allocated;
 // `downstream` is destroyed then.
 vorn::StreamCallback make_aligned_chunker(vorn::StreamCallback downstream, std::uint64_t alignment);
+
+// True for the error texts that take the place of data the consumer never
+// gets (the overflow notice, a chunk replaced by its error): no unit is made
+// of bytes from both sides of one. Any thread.
+bool stands_for_lost_data(const std::string& text) noexcept;
 
 }  // namespace pyvorn
