@@ -54,7 +54,7 @@ class Served:
 # The clock plug-in's ring holds this many bytes of blocks: well inside a
 # stream's window, so the server drops nothing and the producer waits for
 # blocks that ZeroMQ still sends instead of spinning.
-RING_BYTES = 32 * MIB
+RING_BYTES = 16 * MIB
 
 
 def stream_rate(manager, address, chunk_size):
