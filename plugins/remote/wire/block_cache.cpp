@@ -8,7 +8,8 @@
 // back) and the next message faults them in again, zeroed: for 1 MiB chunks
 // that was a third of the I/O thread's time. This library is linked with
 // --wrap=malloc and --wrap=free (plugins/remote/CMakeLists.txt), so the
-// calls of the code linked into it come here. A freed block of kMinBlock to
+// calls of the code linked into it come here (ZeroMQ's, libsodium's, and
+// operator new's and delete's when libstdc++ is linked in too). A freed block of kMinBlock to
 // kMaxBlock bytes is kept, up to kMaxKept bytes in kSlots blocks (the oldest
 // goes back to glibc first), and handed out again for a request it fits
 // without wasting more than a quarter. Everything else goes straight to
