@@ -58,7 +58,7 @@ Connection::Connection(std::shared_ptr<zmq::context_t> context, const DeviceAddr
   io_thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
   std::vector<zmq::message_t> frames;
   frames.push_back(to_message(encode(ClientMessage{hello})));
-  mailbox_.post(Outgoing{"", std::move(frames)});
+  send(Outgoing{"", std::move(frames)});
   hello_reply_ = wait_for(kHelloId, "the opening of a session").reply;
 }
 
@@ -78,7 +78,7 @@ void Connection::post_bye() noexcept {
   try {
     std::vector<zmq::message_t> frames;
     frames.push_back(to_message(encode(ClientMessage{Bye{}})));
-    mailbox_.post(Outgoing{"", std::move(frames)});
+    send(Outgoing{"", std::move(frames)});
   } catch (...) {
     // the I/O thread ends on its own; the server times the session out
   }
@@ -98,7 +98,7 @@ std::uint32_t Connection::send_request(Request& request, std::vector<zmq::messag
   }
   frames.insert(frames.begin(), to_message(encode(ClientMessage{request})));
   try {
-    mailbox_.post(Outgoing{"", std::move(frames)});
+    send(Outgoing{"", std::move(frames)});
   } catch (...) {
     std::lock_guard lock(mutex_);
     pending_.erase(request.id);
@@ -171,18 +171,42 @@ std::string Connection::lost_reason() const {
   return lost_reason_;
 }
 
-void Connection::send_now(Outgoing&& message) {
-  backlog_.push_back(std::move(message));
-  send_backlog();
-  if (backlog_.size() > kMaxBacklog) {
-    lose("cannot reach " + address_ + " (" + std::to_string(backlog_.size()) + " messages waiting)");
+void Connection::send(Outgoing&& message) {
+  const bool io_thread = on_io_thread();
+  bool wake = false;
+  {
+    std::lock_guard lock(socket_mutex_);
+    if (!backlog_.empty() || !send_parts(socket_, message)) {
+      backlog_.push_back(std::move(message));
+      wake = true;
+    }
+    if (!io_thread && !wake) {
+      // The send may have taken the signal of a message that arrived meanwhile.
+      wake = (socket_.get(zmq::sockopt::events) & ZMQ_POLLIN) != 0;
+    }
+  }
+  if (wake && !io_thread) {
+    mailbox_.post(Outgoing{});
   }
 }
 
-void Connection::send_backlog() {
+bool Connection::send_backlog() {
+  std::lock_guard lock(socket_mutex_);
   while (!backlog_.empty() && send_parts(socket_, backlog_.front())) {
     backlog_.pop_front();
   }
+  return backlog_.size() <= kMaxBacklog;
+}
+
+std::optional<std::vector<zmq::message_t>> Connection::receive(bool& malformed) {
+  std::lock_guard lock(socket_mutex_);
+  zmq::message_t first;
+  if (!socket_.recv(first, zmq::recv_flags::dontwait)) {
+    return std::nullopt;  // read empty (commands processed): ZMQ_FD signals the next message
+  }
+  auto frames = receive_parts(socket_, std::move(first), 2);
+  malformed = !frames;
+  return frames;
 }
 
 void Connection::run(std::stop_token stop) noexcept {
@@ -190,31 +214,45 @@ void Connection::run(std::stop_token stop) noexcept {
   const auto interval = std::max(heartbeat_ / 4, std::chrono::milliseconds(25));
   auto last_heard = Clock::now();
   auto last_sent = last_heard;
-  zmq::pollitem_t items[] = {{socket_.handle(), 0, ZMQ_POLLIN, 0}, {mailbox_.wake_socket().handle(), 0, ZMQ_POLLIN, 0}};
+  bool input_waits = false;
   try {
+    zmq::pollitem_t items[] = {{nullptr, {}, ZMQ_POLLIN, 0}, {mailbox_.wake_socket().handle(), 0, ZMQ_POLLIN, 0}};
+    {
+      std::lock_guard lock(socket_mutex_);  // the constructor's thread sends the hello meanwhile
+      items[0].fd = socket_.get(zmq::sockopt::fd);
+    }
     while (!stop.stop_requested() && !lost()) {
-      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_sent);
-      const auto wait = backlog_.empty() ? interval : kBacklogRetry;
-      zmq::poll(items, 2, std::clamp(interval - idle, std::chrono::milliseconds(0), wait));
-      send_backlog();
-      if ((items[1].revents & ZMQ_POLLIN) != 0) {
-        for (auto& message : mailbox_.take()) {
-          send_now(std::move(message));
-        }
-        last_sent = Clock::now();
+      bool backlog_waits = false;
+      {
+        std::lock_guard lock(socket_mutex_);
+        backlog_waits = !backlog_.empty();
       }
-      for (int i = 0; i < kReceiveBatch && (items[0].revents & ZMQ_POLLIN) != 0; ++i) {
-        zmq::message_t first;
-        if (!socket_.recv(first, zmq::recv_flags::dontwait)) {
-          break;
-        }
-        last_heard = Clock::now();
-        auto frames = receive_parts(socket_, std::move(first), 2);
-        if (!frames) {
+      const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_sent);
+      const auto wait = input_waits ? std::chrono::milliseconds(0) : backlog_waits ? kBacklogRetry : interval;
+      zmq::poll(items, 2, std::clamp(interval - idle, std::chrono::milliseconds(0), wait));
+      if ((items[1].revents & ZMQ_POLLIN) != 0) {
+        static_cast<void>(mailbox_.take());  // wake-ups only
+      }
+      if (!send_backlog()) {
+        lose("cannot reach " + address_ + " (more than " + std::to_string(kMaxBacklog) + " messages waiting)");
+        break;
+      }
+      input_waits = false;
+      // Read until the socket has nothing more (or a batch is done), so
+      // that ZMQ_FD signals again when the next message arrives.
+      for (int i = 0; i < kReceiveBatch; ++i) {
+        bool malformed = false;
+        auto frames = receive(malformed);
+        if (malformed) {
           lose("protocol error: a message of more than two frames");
           break;
         }
+        if (!frames) {
+          break;
+        }
+        last_heard = Clock::now();
         handle(*frames);
+        input_waits = i + 1 == kReceiveBatch;
       }
       const auto now = Clock::now();
       if (now - last_heard > heartbeat_) {
@@ -222,16 +260,17 @@ void Connection::run(std::stop_token stop) noexcept {
       } else if (now - last_sent >= interval) {
         Outgoing beat{"", {}};
         beat.frames.push_back(to_message(encode(ClientMessage{Heartbeat{}})));
-        send_now(std::move(beat));
+        send(std::move(beat));
         last_sent = now;
+        // Sending may have reset ZMQ_FD while a message arrived.
+        std::lock_guard lock(socket_mutex_);
+        input_waits = input_waits || (socket_.get(zmq::sockopt::events) & ZMQ_POLLIN) != 0;
       }
     }
-    // What was posted last (the goodbye, a stop) still goes out.
-    for (auto& message : mailbox_.take()) {
-      backlog_.push_back(std::move(message));
-    }
+    // What was sent last (the goodbye, a stop) still goes out.
+    static_cast<void>(mailbox_.take());
     if (!lost()) {
-      send_backlog();
+      static_cast<void>(send_backlog());
     }
   } catch (const std::exception& error) {
     lose(std::string("client I/O failed: ") + error.what());
@@ -253,12 +292,15 @@ void Connection::handle(std::vector<zmq::message_t>& frames) {
     return;
   }
   if (auto* reply = std::get_if<Reply>(&message)) {
-    std::lock_guard lock(mutex_);
-    auto found = pending_.find(reply->id);
-    if (found != pending_.end() && !found->second.result) {
+    {
+      std::lock_guard lock(mutex_);
+      auto found = pending_.find(reply->id);
+      if (found == pending_.end() || found->second.result) {
+        return;
+      }
       found->second.result = CallResult{std::move(*reply), payload ? std::move(*payload) : zmq::message_t()};
-      replied_.notify_all();
     }
+    replied_.notify_all();  // outside the lock: the caller takes it at once
   } else if (auto* data = std::get_if<Data>(&message)) {
     deliver(*data, std::move(payload));
   } else if (auto* goodbye = std::get_if<Goodbye>(&message)) {
@@ -325,7 +367,7 @@ void Connection::give_credit(std::uint32_t stream, StreamChannel& channel, std::
       to_message(encode(ClientMessage{Credit{stream, channel.uncredited_messages, channel.uncredited_bytes}})));
   channel.uncredited_messages = 0;
   channel.uncredited_bytes = 0;
-  send_now(std::move(credit));
+  send(std::move(credit));
 }
 
 void Connection::lose(const std::string& reason) noexcept {

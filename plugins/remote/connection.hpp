@@ -89,8 +89,16 @@ class Connection {
   };
 
   void run(std::stop_token stop) noexcept;
-  void send_now(Outgoing&& message);
-  void send_backlog();
+  // Sends the message on the socket at once, from the calling thread, or
+  // (no connection to the server at the moment, or older messages still
+  // waiting) queues it for the I/O thread to send. Any thread; the order of
+  // the messages is kept. Throws std::bad_alloc.
+  void send(Outgoing&& message);
+  // I/O thread: sends what waits, as far as the socket takes it. False when
+  // too much waits.
+  bool send_backlog();
+  // I/O thread: takes the next message from the socket, if one is there.
+  std::optional<std::vector<zmq::message_t>> receive(bool& malformed);
   void handle(std::vector<zmq::message_t>& frames);
   void deliver(const Data& data, std::optional<zmq::message_t> payload);
   void give_credit(std::uint32_t stream, StreamChannel& channel, std::uint64_t bytes, bool force);
@@ -103,12 +111,17 @@ class Connection {
   std::string address_;
   std::chrono::milliseconds timeout_;
   std::chrono::milliseconds heartbeat_;
-  zmq::socket_t socket_;  // I/O thread only, once it runs
-  Mailbox mailbox_;
-  Reply hello_reply_;
-  // I/O thread only: what the socket did not take yet (no connection to the
-  // server at the moment), sent first once it does.
+  // Callers send their requests on the socket themselves, the I/O thread
+  // receives and sends the rest; each under socket_mutex_, which also holds
+  // the backlog: what the socket did not take yet (no connection to the
+  // server at the moment), sent first once it does. The I/O thread waits on
+  // the socket's ZMQ_FD, which any operation on the socket may reset: a
+  // thread that sent wakes it through the mailbox when a message is waiting.
+  std::mutex socket_mutex_;
+  zmq::socket_t socket_;
   std::deque<Outgoing> backlog_;
+  Mailbox mailbox_;  // wakes the I/O thread
+  Reply hello_reply_;
 
   mutable std::mutex mutex_;  // everything below
   std::condition_variable replied_;

@@ -69,23 +69,23 @@ std::chrono::milliseconds Server::poll_interval() const {
 }
 
 bool Server::run() {
-  std::vector<zmq::pollitem_t> items = {{router_.handle(), 0, ZMQ_POLLIN, 0},
+  std::vector<zmq::pollitem_t> items = {{nullptr, router_.get(zmq::sockopt::fd), ZMQ_POLLIN, 0},
                                         {mailbox_.wake_socket().handle(), 0, ZMQ_POLLIN, 0}};
   if (zap_) {
     items.push_back({zap_->socket().handle(), 0, ZMQ_POLLIN, 0});
   }
+  bool input_waits = false;
   while (!stopping_.load()) {
-    zmq::poll(items.data(), items.size(), poll_interval());
+    zmq::poll(items.data(), items.size(), input_waits ? std::chrono::milliseconds(0) : poll_interval());
     if ((items[1].revents & ZMQ_POLLIN) != 0) {
       send_pending();
     }
-    if ((items[0].revents & ZMQ_POLLIN) != 0) {
-      receive();
-    }
+    // ZMQ_FD only signals again once the router has been read empty.
+    receive();
     if (zap_ && (items[2].revents & ZMQ_POLLIN) != 0) {
       zap_->handle();
     }
-    tick();
+    input_waits = tick();
     reap();
   }
   // Every session ends: its streams stop and its device goes.
@@ -109,16 +109,32 @@ bool Server::run() {
   return true;
 }
 
+std::optional<std::vector<zmq::message_t>> Server::next_message(bool& malformed, std::string& route) {
+  std::lock_guard lock(outlet_.mutex());
+  zmq::message_t first;
+  if (!router_.recv(first, zmq::recv_flags::dontwait)) {
+    return std::nullopt;  // read empty (commands processed): ZMQ_FD signals the next message
+  }
+  route = first.to_string();
+  auto frames = remote::receive_parts(router_, std::move(first), 3);
+  malformed = !frames || frames->size() < 2;
+  if (!frames) {
+    frames.emplace();
+  }
+  return frames;
+}
+
 void Server::receive() {
   for (int i = 0; i < kReceiveBatch; ++i) {
-    zmq::message_t first;
-    if (!router_.recv(first, zmq::recv_flags::dontwait)) {
+    bool malformed = false;
+    std::string route;
+    auto frames = next_message(malformed, route);
+    if (!frames) {
       return;
     }
-    const std::string route = first.to_string();
-    auto frames = remote::receive_parts(router_, std::move(first), 3);
-    if (!frames || frames->size() < 2) {
-      const std::string reason = frames ? "a message without a header" : "a message of more than two frames";
+    if (malformed) {
+      const std::string reason =
+          frames->size() == 1 ? "a message without a header" : "a message of more than two frames";
       goodbye(route, "malformed frame: " + reason);
       if (sessions_.count(route) != 0) {
         close_session(route, "malformed frame: " + reason);
@@ -160,7 +176,7 @@ void Server::dispatch(std::vector<zmq::message_t>& frames) {
       }
       const std::string user = property(header, "User-Id");
       const std::string who = (peer.empty() ? "(unknown address)" : peer) + (user.empty() ? "" : " key " + user);
-      sessions_.emplace(route, std::make_unique<Session>(mailbox_, route, who, *hello, plugins_));
+      sessions_.emplace(route, std::make_unique<Session>(outlet_, route, who, *hello, plugins_));
     } else if (!std::holds_alternative<remote::Bye>(message)) {
       goodbye(route, "the server has no such session (it was restarted, or ended it)");
     }
@@ -189,26 +205,36 @@ void Server::dispatch(std::vector<zmq::message_t>& frames) {
 }
 
 void Server::send_pending() {
-  for (auto& message : mailbox_.take()) {
-    if (message.frames.empty()) {
-      continue;  // a wake-up
+  std::vector<std::string> gone;
+  {
+    // Under the outlet's mutex throughout, so that no sender's frame
+    // overtakes the ones that waited here.
+    std::lock_guard lock(outlet_.mutex());
+    for (auto& message : mailbox_.take()) {
+      if (message.frames.empty()) {
+        continue;  // a wake-up
+      }
+      const bool sent = remote::send_parts(router_, message);
+      auto found = sessions_.find(message.route);
+      if (found == sessions_.end()) {
+        continue;
+      }
+      if (sent) {
+        found->second->last_sent = Clock::now();
+      } else {
+        gone.push_back(message.route);
+      }
     }
-    const std::string route = message.route;
-    const bool sent = remote::send_parts(router_, message);
-    auto found = sessions_.find(route);
-    if (found == sessions_.end()) {
-      continue;
-    }
-    if (sent) {
-      found->second->last_sent = Clock::now();
-    } else {
-      close_session(route, "the client went away");
-    }
+    outlet_.drained();
+  }
+  for (const auto& route : gone) {
+    close_session(route, "the client went away");
   }
 }
 
-void Server::tick() {
+bool Server::tick() {
   const auto now = Clock::now();
+  bool sent = false;
   std::vector<std::string> silent;
   for (auto& [route, session] : sessions_) {
     if (now - session->last_heard > session->heartbeat) {
@@ -216,20 +242,24 @@ void Server::tick() {
     } else if (now - session->last_sent >= session->heartbeat / 4) {
       remote::Outgoing beat{route, {}};
       beat.frames.push_back(remote::to_message(remote::encode(remote::ServerMessage{remote::Heartbeat{}})));
+      std::lock_guard lock(outlet_.mutex());
       if (remote::send_parts(router_, beat)) {
         session->last_sent = now;
       }
+      sent = true;
     }
   }
   for (const auto& route : silent) {
     const auto heartbeat = sessions_.at(route)->heartbeat;
     close_session(route, "no message from the client for " + seconds_text(heartbeat) + " s");
   }
+  return sent;
 }
 
 void Server::goodbye(const std::string& route, const std::string& reason) {
   remote::Outgoing out{route, {}};
   out.frames.push_back(remote::to_message(remote::encode(remote::ServerMessage{remote::Goodbye{reason}})));
+  std::lock_guard lock(outlet_.mutex());
   static_cast<void>(remote::send_parts(router_, out));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 #include <zmq.hpp>
 
+#include "outlet.hpp"
 #include "served_plugins.hpp"
 #include "session.hpp"
 #include "wire/endpoint.hpp"
@@ -26,7 +27,8 @@ struct ServerSettings {
 };
 
 // Owns the ZeroMQ context and every socket in it. run() is the I/O thread:
-// the only thread that touches the listening socket. Everything a peer sends
+// the only thread that receives on the listening socket; sessions and their
+// streams send on it through the outlet. Everything a peer sends
 // is decoded with bounds; a frame that does not decode ends that peer's
 // session (one log line with the reason) and nothing else.
 class Server {
@@ -46,9 +48,13 @@ class Server {
 
  private:
   void receive();
+  // The next message on the router, or nothing when none waits.
+  std::optional<std::vector<zmq::message_t>> next_message(bool& malformed, std::string& route);
   void dispatch(std::vector<zmq::message_t>& frames);
   void send_pending();
-  void tick();
+  // Heartbeats and timeouts. True when it sent: a message may wait then
+  // that ZMQ_FD no longer signals.
+  bool tick();
   void goodbye(const std::string& route, const std::string& reason);
   void close_session(const std::string& route, const std::string& reason);
   void reap();
@@ -58,7 +64,8 @@ class Server {
   ServedPlugins plugins_;
   remote::Mailbox mailbox_;
   std::optional<ZapHandler> zap_;
-  zmq::socket_t router_;
+  zmq::socket_t router_;  // under outlet_.mutex() while run() runs
+  Outlet outlet_{router_, mailbox_};
   std::map<std::string, std::unique_ptr<Session>> sessions_;  // by routing id
   std::vector<std::unique_ptr<Session>> closing_;
   std::atomic<bool> stopping_{false};

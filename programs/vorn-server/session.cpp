@@ -50,13 +50,13 @@ void log_line(const std::string& line) noexcept {
   std::fflush(stderr);
 }
 
-Session::Session(remote::Mailbox& mailbox, std::string route_id, std::string peer, const remote::Hello& hello,
+Session::Session(Outlet& outlet, std::string route_id, std::string peer, const remote::Hello& hello,
                  const ServedPlugins& plugins)
     : last_heard(Clock::now()),
       last_sent(Clock::now()),
       heartbeat(hello.heartbeat_ms),
       route(std::move(route_id)),
-      mailbox_(mailbox),
+      outlet_(outlet),
       peer_(std::move(peer)),
       plugins_(plugins),
       hello_(hello),
@@ -70,12 +70,14 @@ Session::~Session() {
 }
 
 bool Session::enqueue(const remote::Request& request, std::optional<zmq::message_t> payload) {
-  std::lock_guard lock(mutex_);
-  if (jobs_.size() >= kMaxQueuedJobs) {
-    return false;
+  {
+    std::lock_guard lock(mutex_);
+    if (jobs_.size() >= kMaxQueuedJobs) {
+      return false;
+    }
+    jobs_.push_back(Job{request, std::move(payload)});
   }
-  jobs_.push_back(Job{request, std::move(payload)});
-  wake_.notify_one();
+  wake_.notify_one();  // outside the lock: the worker takes it at once
   return true;
 }
 
@@ -189,7 +191,7 @@ void Session::send(Reply reply, zmq::message_t payload) {
   if (payload.size() != 0) {
     out.frames.push_back(std::move(payload));
   }
-  mailbox_.post(std::move(out));
+  outlet_.send(std::move(out));
 }
 
 void Session::answer(Job& job) {
@@ -282,7 +284,7 @@ Reply Session::start_stream(const remote::Request& request) {
     return error_reply("remote: at most " + std::to_string(remote::kMaxStreamsPerSession) +
                        " streams per device are served");
   }
-  auto link = std::make_shared<StreamLink>(mailbox_, route, request.stream);
+  auto link = std::make_shared<StreamLink>(outlet_, route, request.stream);
   {
     std::lock_guard lock(mutex_);
     links_[request.stream] = link;

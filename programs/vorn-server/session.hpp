@@ -25,12 +25,12 @@ namespace vorn::server {
 // requests and credit in, and ends the session with close(); the worker then
 // stops the session's streams, releases its device, writes the session's one
 // log line and finishes. Replies and stream frames leave through the
-// server's mailbox.
+// server's outlet, sent by the thread that made them.
 class Session {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Session(remote::Mailbox& mailbox, std::string route, std::string peer, const remote::Hello& hello,
+  Session(Outlet& outlet, std::string route, std::string peer, const remote::Hello& hello,
           const ServedPlugins& plugins);
   // Joins the worker: only once finished(), or at exit.
   ~Session();
@@ -69,7 +69,7 @@ class Session {
   void stop_all() noexcept;
   void send(remote::Reply reply, zmq::message_t payload);
 
-  remote::Mailbox& mailbox_;
+  Outlet& outlet_;
   const std::string peer_;
   const ServedPlugins& plugins_;
   const remote::Hello hello_;

@@ -60,7 +60,7 @@ class StreamSink {
       }
       link.in_flight_messages.fetch_add(1, std::memory_order_acq_rel);
       link.in_flight_bytes.fetch_add(static_cast<std::int64_t>(size), std::memory_order_acq_rel);
-      link.mailbox.post(std::move(out));
+      link.outlet.send(std::move(out));
     } catch (...) {
       // Out of memory: this event is lost, and its number with it.
       link.dropped.fetch_add(1, std::memory_order_relaxed);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "outlet.hpp"
 #include "vorn/stream.hpp"
 #include "wire/transport.hpp"
 
@@ -14,14 +15,14 @@ namespace vorn::server {
 // What the session and the I/O thread share with a stream's sink: where its
 // frames go and how much of its window is in use.
 struct StreamLink {
-  StreamLink(remote::Mailbox& out, std::string peer_route, std::uint32_t stream_id) noexcept
-      : mailbox(out), route(std::move(peer_route)), id(stream_id) {}
+  StreamLink(Outlet& out, std::string peer_route, std::uint32_t stream_id) noexcept
+      : outlet(out), route(std::move(peer_route)), id(stream_id) {}
 
   // I/O thread: the client has taken this much. Credit for more than is on
   // its way is ignored, so a peer cannot widen the window.
   void credit(std::uint32_t messages, std::uint64_t bytes) noexcept;
 
-  remote::Mailbox& mailbox;  // outlives every stream (the server's)
+  Outlet& outlet;  // outlives every stream (the server's)
   const std::string route;
   const std::uint32_t id;
   std::atomic<std::int64_t> in_flight_messages{0};
@@ -35,7 +36,7 @@ struct StreamLink {
 // numbered in order. An owning chunk goes out on its own block (no copy), a
 // view as a copy; when the window is full the event is dropped and its
 // number skipped, so the client sees the gap; the end marker always goes
-// out. Never blocks (the mailbox's mutex only). keep_alive keeps the
+// out. Never blocks (the outlet's mutex only). keep_alive keeps the
 // device's code loaded while chunks it made are in ZeroMQ's queues.
 StreamCallback make_stream_sink(std::shared_ptr<StreamLink> link, std::shared_ptr<void> keep_alive);
 

@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -289,3 +290,45 @@ def test_vorn_serve_probe_and_list_devices():
     finally:
         if server.poll() is None:
             server.kill()
+
+
+# Around the bounds of the plug-in's cache of large blocks (64 KiB to 8 MiB).
+BLOCK_SIZES = [1000, 64 * 1024 - 64, 64 * 1024 + 64, 1 << 20, 3 << 20, (9 << 20) + 1]
+
+
+def test_calls_from_threads_and_a_stream_share_one_connection(sim_server):
+    """Callers send on the connection's socket themselves while its I/O thread
+    receives a stream on it: every call gets its own answer, every block read
+    its own bytes, and the stream runs on without a protocol error."""
+    device = RemoteManager(sim_server).create_device("sim0 memory=40M chunk_size=64K chunk_rate=1000")
+    texts, chunks = [], [0]
+
+    def cb(chunk, text):
+        if chunk is not None:
+            chunks[0] += 1
+        elif text is not None:
+            texts.append(text)
+
+    failures = []
+
+    def caller(k):
+        try:
+            for i, size in enumerate(BLOCK_SIZES * 3):
+                data = os.urandom(size)
+                back = bytearray(size)
+                assert device.write(k * (10 << 20), data) == size
+                assert device.read(k * (10 << 20), back) == size and back == data
+                assert int(device.set_register_sync(5 + k, i, 0)) == 0 and device.get_register_sync(5 + k) == i
+        except Exception as error:  # noqa: BLE001 - reported by the main thread
+            failures.append(repr(error))
+
+    with device.start_read_stream(0, cb, max_queue_elements=1 << 16):
+        threads = [threading.Thread(target=caller, args=(k,)) for k in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        before = chunks[0]
+        assert wait_until(lambda: chunks[0] > before + 10, 10)
+    assert failures == []
+    assert set(texts) <= {NOTICE}

@@ -39,9 +39,9 @@ inline constexpr std::uint32_t kMaxStreamsPerSession = 64;
 // at the latest after kCreditMessages frames or kCreditBytes bytes. What the
 // server cannot send within the window it drops, and the gap in the sequence
 // numbers tells the client how many events it lost.
-inline constexpr std::uint32_t kWindowMessages = 128;
+inline constexpr std::uint32_t kWindowMessages = 1024;
 inline constexpr std::uint64_t kWindowBytes = 64ULL * 1024 * 1024;
-inline constexpr std::uint32_t kCreditMessages = 16;
+inline constexpr std::uint32_t kCreditMessages = 64;
 inline constexpr std::uint64_t kCreditBytes = 8ULL * 1024 * 1024;
 // The most events one gap may stand for; a larger jump is a protocol error.
 inline constexpr std::uint64_t kMaxGap = 1ULL << 26;
