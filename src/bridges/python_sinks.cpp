@@ -76,6 +76,9 @@ bool hold_for_delivery(SinkState& sink) noexcept {
     if (sink.worker == nullptr) {
       return false;  // sinks deliver on a pump's worker only
     }
+    // A muted stream delivers nothing more: its worker stops polling. The
+    // control outlives the worker's use of the flag (the sink holds it).
+    set_poll_guard(*sink.worker, &sink.control->muted_flag());
   }
   if (!PythonGate::admit()) {
     return false;

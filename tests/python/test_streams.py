@@ -409,7 +409,9 @@ def test_exit_with_streams_running_is_clean(case):
         """)
 
 
-@pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("script", "o:6 o:6 o:6 loop")])
+# Paced, the worker polls between events when the stop comes.
+@pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("sim", "sim0 chunk_size=64 chunk_rate=20000"),
+                                          ("script", "o:6 o:6 o:6 loop")])
 @pytest.mark.parametrize("aligned", [False, True])
 @pytest.mark.parametrize("where", ["caller", "callback"])
 @pytest.mark.parametrize("side", ["local", "remote"])

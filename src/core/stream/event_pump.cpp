@@ -28,6 +28,7 @@ inline int rwq_tsan_sync;
 #pragma GCC diagnostic pop
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -50,9 +51,13 @@ constexpr char kTwoProducersNotice[] =
     "Stream callback invoked from two threads at once: a device must push from one thread at a time";
 
 // How long the worker polls (yielding) after the queue ran empty before it
-// blocks, and the fewest polls it makes in that time.
-constexpr std::chrono::microseconds kSpinTime{50};
-constexpr int kMinSpins = 8;
+// blocks: between these bounds, adapted to the gaps between events it has
+// seen (see Shared::adapt_poll). Waking a blocked worker costs the producer a
+// system call and the event a scheduler wake-up (tens of microseconds on a
+// virtual machine); polling costs the worker's core while it lasts.
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::nanoseconds kMinPoll = std::chrono::microseconds(2);
+constexpr std::chrono::nanoseconds kMaxPoll = std::chrono::microseconds(200);
 
 ShutdownWaitHooks shutdown_wait_hooks;
 
@@ -61,6 +66,8 @@ ShutdownWaitHooks shutdown_wait_hooks;
 // What the pump whose worker runs on this thread tells its consumer.
 struct DeliveryContext {
   const std::stop_token* stop = nullptr;  // null: not a worker thread
+  // While it reads true, the worker blocks at once instead of polling.
+  const std::atomic<bool>* poll_guard = nullptr;
   // The consumer's hook for when the worker is about to block or end.
   void (*idle_hook)(void*) noexcept = nullptr;
   void* idle_arg = nullptr;
@@ -160,25 +167,59 @@ struct EventPump::Shared {
     notify_waiters(wake_seq);
   }
 
-  // Worker side, with the queue found empty: poll briefly, then block until
-  // an event is stored or stop is requested. May return spuriously.
-  void idle(const std::stop_token& stop) noexcept {
-    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-    for (int spins = 0; queue.size_approx() == 0; ++spins) {
+  // Worker only: how long the next idle period polls before blocking.
+  std::chrono::nanoseconds poll_budget = kMinPoll;
+
+  bool empty() const noexcept { return queue.size_approx() == 0; }
+
+  // Worker side, with the queue found empty: polls for up to poll_budget
+  // (not at all while the consumer's poll guard is set), then blocks until
+  // an event is stored or stop is requested. Returns with an event waiting
+  // or stop requested.
+  void idle(const std::stop_token& stop, const DeliveryContext& context) noexcept {
+    const auto start = Clock::now();
+    for (auto now = start; empty(); now = Clock::now()) {
       if (stop.stop_requested()) {
         return;
       }
-      if (spins >= kMinSpins && std::chrono::steady_clock::now() >= deadline) {
-        const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
-        sleeping.store(true, std::memory_order_seq_cst);
-        if (queue.size_approx() == 0 && !stop.stop_requested()) {
-          wait_while_equal(wake_seq, seen);
+      if (now - start >= poll_budget || guarded(context)) {
+        block(stop);
+        if (!stop.stop_requested() && !guarded(context)) {
+          adapt_poll(Clock::now() - start);
         }
-        sleeping.store(false, std::memory_order_relaxed);
         return;
       }
       std::this_thread::yield();
     }
+    adapt_poll(Clock::now() - start);
+  }
+
+  static bool guarded(const DeliveryContext& context) noexcept {
+    return context.poll_guard != nullptr && context.poll_guard->load(std::memory_order_relaxed);
+  }
+
+  void block(const std::stop_token& stop) noexcept {
+    while (empty() && !stop.stop_requested()) {
+      const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
+      sleeping.store(true, std::memory_order_seq_cst);
+      if (empty() && !stop.stop_requested()) {
+        wait_while_equal(wake_seq, seen);
+      }
+      sleeping.store(false, std::memory_order_relaxed);
+    }
+  }
+
+  // After an idle period of `gap` that an event ended: a gap that polling
+  // for twice as long would have caught raises the budget to that at once;
+  // a shorter one lets it decay slowly towards it; a gap beyond kMaxPoll
+  // halves it, so a slow or idle stream soon polls for kMinPoll only.
+  void adapt_poll(std::chrono::nanoseconds gap) noexcept {
+    if (gap > kMaxPoll) {
+      poll_budget = std::max(kMinPoll, poll_budget / 2);
+      return;
+    }
+    const std::chrono::nanoseconds wanted = std::min(kMaxPoll, 2 * gap + kMinPoll);
+    poll_budget = wanted > poll_budget ? wanted : poll_budget - (poll_budget - wanted) / 8;
   }
 
   // Consumer side only: destroys every waiting event without delivering it.
@@ -192,11 +233,12 @@ struct EventPump::Shared {
   // Worker side: delivers the queued events in order until the end marker has
   // been delivered or stop is requested, idling while the queue is empty.
   void deliver_until_end(const std::stop_token& stop, vorn::StreamCallback& consumer) noexcept {
+    const DeliveryContext& context = worker;
     while (!stop.stop_requested()) {
       vorn::StreamEvent event;
       if (!queue.try_dequeue(event)) {
         run_idle_hook();
-        idle(stop);
+        idle(stop, context);
       } else if (NoticeRun* run = notice_run_of(event)) {
         deliver_notices(*run, stop, consumer);
       } else {
@@ -234,6 +276,10 @@ const DeliveryContext* current_delivery() noexcept {
 }
 
 bool stop_requested(const DeliveryContext& context) noexcept { return context.stop->stop_requested(); }
+
+void set_poll_guard(const DeliveryContext& context, const std::atomic<bool>* guard) noexcept {
+  const_cast<DeliveryContext&>(context).poll_guard = guard;  // the calling worker's own record
+}
 
 void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept {
   auto& own = const_cast<DeliveryContext&>(context);  // the calling worker's own record
