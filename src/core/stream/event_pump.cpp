@@ -44,7 +44,9 @@ inline int rwq_tsan_sync;
 namespace pyvorn {
 namespace {
 
-using Queue = moodycamel::BlockingReaderWriterQueue<vorn::StreamEvent>;
+// Single producer, single consumer, no count shared per element: the pump
+// keeps its own counts (Shared::stored, Shared::taken) and its own wake-up.
+using Queue = moodycamel::ReaderWriterQueue<vorn::StreamEvent>;
 
 constexpr char kOverflowNotice[] = "Queue Overflow, dropping event";
 constexpr char kTwoProducersNotice[] =
@@ -145,15 +147,47 @@ void deliver_notices(NoticeRun& run, const std::stop_token& stop, const vorn::St
 struct EventPump::Shared {
   Queue queue{static_cast<std::size_t>(init_elements)};
 
+  // Elements stored (producer) and taken out (worker), each written by its
+  // side alone and on a cache line of its own, so that a push and a take
+  // share no written line. The producer compares with its last look at
+  // `taken` and looks again only when that says the queue is full.
+  alignas(64) std::atomic<std::int64_t> stored{0};
+  std::int64_t taken_seen = 0;  // producer only
+  alignas(64) std::atomic<std::int64_t> taken{0};
+
+  // Producer side: one more element is in the queue.
+  void count_stored() noexcept { stored.store(stored.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+
+  // Producer side: true when `limit` elements or more wait.
+  bool full(std::int64_t limit) noexcept {
+    const std::int64_t in = stored.load(std::memory_order_relaxed);
+    if (in - taken_seen < limit) {
+      return false;
+    }
+    taken_seen = taken.load(std::memory_order_relaxed);
+    return in - taken_seen >= limit;
+  }
+
+  // Worker side: takes the next element, if any.
+  bool take(vorn::StreamEvent& event) noexcept {
+    if (!queue.try_dequeue(event)) {
+      return false;
+    }
+    taken.store(taken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
+  }
+
   // Wake-up protocol (Dekker-style, all seq_cst):
-  //   producer: enqueue + signal; ++wake_seq; if (sleeping) notify.
+  //   producer: enqueue; ++wake_seq; if (sleeping) notify.
   //   worker:   s = wake_seq; sleeping = true; re-check queue and stop;
   //             wait while wake_seq == s; sleeping = false.
   // Either the worker sees the event (or the new sequence value) before it
   // sleeps, or the producer sees it sleeping and wakes it. A stop request
   // bumps the sequence and notifies from the stopping thread.
+  // The sequence is the producer's (written by every push), the flag the
+  // worker's (written when it blocks and wakes, read by every push).
   alignas(64) std::atomic<std::uint32_t> wake_seq{0};
-  std::atomic<bool> sleeping{false};
+  alignas(64) std::atomic<bool> sleeping{false};
 
   void wake_after_store() noexcept {
     wake_seq.fetch_add(1, std::memory_order_seq_cst);
@@ -170,7 +204,8 @@ struct EventPump::Shared {
   // Worker only: how long the next idle period polls before blocking.
   std::chrono::nanoseconds poll_budget = kMinPoll;
 
-  bool empty() const noexcept { return queue.size_approx() == 0; }
+  // Worker side.
+  bool empty() const noexcept { return queue.peek() == nullptr; }
 
   // Worker side, with the queue found empty: polls for up to poll_budget
   // (not at all while the consumer's poll guard is set), then blocks until
@@ -225,7 +260,7 @@ struct EventPump::Shared {
   // Consumer side only: destroys every waiting event without delivering it.
   void release_waiting() noexcept {
     vorn::StreamEvent event;
-    while (queue.try_dequeue(event)) {
+    while (take(event)) {
       event = vorn::StreamEvent{};
     }
   }
@@ -236,7 +271,7 @@ struct EventPump::Shared {
     const DeliveryContext& context = worker;
     while (!stop.stop_requested()) {
       vorn::StreamEvent event;
-      if (!queue.try_dequeue(event)) {
+      if (!take(event)) {
         run_idle_hook();
         idle(stop, context);
       } else if (NoticeRun* run = notice_run_of(event)) {
@@ -323,7 +358,7 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
   }
   if (event.index() == vorn::event_kind::end) {
     store_end_marker();
-  } else if (waiting() >= max_elements_) {
+  } else if (shared_->full(max_elements_)) {
     // Overflow: a notice takes the event's place. The device's event is left
     // as it is, for the device to destroy.
     disown_undeletable(event);
@@ -349,6 +384,7 @@ void EventPump::wait_for_turn() noexcept {
     try {
       if (shared_->queue.enqueue(
               vorn::StreamEvent(std::in_place_index<vorn::event_kind::error>, kTwoProducersNotice))) {
+        shared_->count_stored();
         close_notice_run();
         shared_->wake_after_store();
       }
@@ -365,6 +401,7 @@ void EventPump::store_end_marker() noexcept {
   while (!shared_->queue.enqueue(vorn::StreamEvent{})) {
     std::this_thread::yield();  // out of memory: wait for some
   }
+  shared_->count_stored();
   shared_->wake_after_store();
 }
 
@@ -372,6 +409,7 @@ bool EventPump::store(vorn::StreamEvent& event) noexcept {
   // A view becomes an owning copy, a chunk that breaks the rules its error
   // text. The allocating enqueue fails only before it moves anything.
   if (prepare_for_queue(event) && shared_->queue.enqueue(std::move(event))) {
+    shared_->count_stored();
     return true;
   }
   event = vorn::StreamEvent{};  // out of memory: the payload is released here, once
@@ -400,6 +438,7 @@ void EventPump::store_notice_run() noexcept {
         // An owning chunk marked by its deleter carries the run (see NoticeRun).
         if (shared_->queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>,
                                    reinterpret_cast<std::uint8_t*>(run), 0, &release_run)) {
+          shared_->count_stored();
           open_run_ = run;
           return;
         }
@@ -418,7 +457,10 @@ void EventPump::close_notice_run() noexcept {
   }
 }
 
-std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64_t>(shared_->queue.size_approx()); }
+std::int64_t EventPump::waiting() const noexcept {
+  const std::int64_t taken = shared_->taken.load(std::memory_order_relaxed);
+  return std::max<std::int64_t>(0, shared_->stored.load(std::memory_order_relaxed) - taken);
+}
 
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
   worker.stop = &stop;
