@@ -31,7 +31,6 @@ inline int rwq_tsan_sync;
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -85,9 +84,6 @@ void run_idle_hook() noexcept {
     context.idle_hook(context.idle_arg);
   }
 }
-
-// Deleter of the blocks into which chunk views are copied.
-void free_block(std::uint8_t* block) { std::free(block); }
 
 // A run of overflow notices. Notices that follow one another are stored as
 // one queue element that counts them, so a stalled consumer costs one element
@@ -292,6 +288,10 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
   if (max_elements < init_elements) {
     throw std::runtime_error("max_elements must be greater than init_elements");
   }
+  copies_.reset(CopyBlocks::create());
+  if (!copies_) {
+    throw std::bad_alloc();
+  }
   shared_ = std::make_shared<Shared>();
   // On failure std::jthread destroys its copy of the consumer (and ours is
   // empty by then, or still owned by this frame's parameter).
@@ -301,7 +301,7 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
 
 void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_hooks = hooks; }
 
-vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
+vorn::BlockDeleter pump_block_deleter() noexcept { return copy_block_deleter(); }
 
 bool on_delivery_thread() noexcept { return worker.stop != nullptr; }
 
@@ -408,7 +408,7 @@ void EventPump::store_end_marker() noexcept {
 bool EventPump::store(vorn::StreamEvent& event) noexcept {
   // A view becomes an owning copy, a chunk that breaks the rules its error
   // text. The allocating enqueue fails only before it moves anything.
-  if (prepare_for_queue(event) && shared_->queue.enqueue(std::move(event))) {
+  if (prepare_for_queue(event, *copies_) && shared_->queue.enqueue(std::move(event))) {
     shared_->count_stored();
     return true;
   }

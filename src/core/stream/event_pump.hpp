@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "core/stream/copy_blocks.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -114,6 +115,12 @@ class EventPump {
   std::jthread worker_;
   std::stop_source stop_{std::nostopstate};  // a copy of the worker's stop source
   std::int32_t max_elements_;
+  // The blocks of the copies this pump makes (producer side); closed with
+  // the pump, freed with the last block that comes back.
+  struct CloseCopies {
+    void operator()(CopyBlocks* copies) const noexcept { copies->close(); }
+  };
+  std::unique_ptr<CopyBlocks, CloseCopies> copies_;
   // Producer side only: the run of notices that is the last element stored,
   // while the worker has not taken it (a NoticeRun, shared with the element).
   void* open_run_ = nullptr;
@@ -140,8 +147,9 @@ class EventPump {
   void close_notice_run() noexcept;
 };
 
-// The deleter of the blocks into which a pump copies chunk views: module
-// code, so such blocks need no plug-in kept loaded.
+// The deleter of the blocks into which a pump copies chunk views
+// (copy_block_deleter()): module code, so such blocks need no plug-in kept
+// loaded.
 vorn::BlockDeleter pump_block_deleter() noexcept;
 
 // True on any pump's worker thread: the thread that delivers a stream's
