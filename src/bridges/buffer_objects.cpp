@@ -53,6 +53,28 @@ bool needs_pin(const vorn::ManagedBuffer& block) noexcept {
   return block.data != nullptr && block.data.get_deleter() != pump_block_deleter();
 }
 
+// Counts one more object alive with `block`, holding `device_code` for its
+// deleter from the first on.
+void pin_block(const vorn::ManagedBuffer& block, const std::shared_ptr<void>& device_code) noexcept {
+  if (needs_pin(block)) {
+    DeleterPin& pin = pin_of(block.data.get_deleter());
+    if (!pin.code) {
+      pin.code = device_code;
+    }
+    ++pin.objects;
+  }
+}
+
+// One object fewer with a block of `deleter` (null: none that was pinned).
+void unpin(vorn::BlockDeleter deleter) noexcept {
+  if (deleter != nullptr) {
+    DeleterPin& pin = pin_of(deleter);
+    if (--pin.objects == 0) {
+      std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
+    }
+  }
+}
+
 // The ManagedBuffer type's deallocation, then the release of the object's
 // share of its deleter's code hold. An object made by new_managed_buffer
 // (exactly this type, the simple layout, unregistered, nothing attached) is
@@ -65,12 +87,7 @@ void managed_buffer_dealloc(PyObject* object) {
   if (!internals::release_adopted<vorn::ManagedBuffer>(object)) {
     pybind11_dealloc_slot(object);
   }
-  if (pinned != nullptr) {
-    DeleterPin& pin = pin_of(pinned);
-    if (--pin.objects == 0) {
-      std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
-    }
-  }
+  unpin(pinned);
 }
 
 // The block behind a buffer object's value: a ManagedBuffer's or a DataView's.
@@ -135,10 +152,7 @@ py::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr
   auto value = std::make_unique<vorn::ManagedBuffer>(std::move(block));
   if (needs_pin(*value)) {
     DeleterPin& pin = pin_of(value->data.get_deleter());
-    if (!pin.code) {
-      pin.code = device_code;
-    }
-    ++pin.objects;
+    pin_block(*value, device_code);
     try {
       return internals::adopt(std::move(value));
     } catch (...) {
@@ -151,6 +165,39 @@ py::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr
 
 py::object new_data_view(const vorn::DataView& view) {
   return internals::adopt(std::make_unique<vorn::DataView>(view));
+}
+
+bool reclaim_managed_buffer(py::handle object) noexcept {
+  vorn::ManagedBuffer* value = internals::reusable_value<vorn::ManagedBuffer>(object.ptr());
+  if (value == nullptr) {
+    return false;
+  }
+  // As managed_buffer_dealloc: the block's deleter runs here, then the hold
+  // of its code is given up.
+  const vorn::BlockDeleter pinned = needs_pin(*value) ? value->data.get_deleter() : nullptr;
+  *value = vorn::ManagedBuffer();
+  unpin(pinned);
+  return true;
+}
+
+bool reclaim_data_view(py::handle object) noexcept {
+  vorn::DataView* value = internals::reusable_value<vorn::DataView>(object.ptr());
+  if (value == nullptr) {
+    return false;
+  }
+  expire_data_view(*value);
+  return true;
+}
+
+void refill_managed_buffer(py::handle object, vorn::ManagedBuffer&& block,
+                           const std::shared_ptr<void>& device_code) noexcept {
+  vorn::ManagedBuffer& value = *internals::reusable_value<vorn::ManagedBuffer>(object.ptr());
+  value = std::move(block);
+  pin_block(value, device_code);
+}
+
+void refill_data_view(py::handle object, const vorn::DataView& view) noexcept {
+  *internals::reusable_value<vorn::DataView>(object.ptr()) = view;
 }
 
 void expire_data_view(vorn::DataView& view) noexcept {

@@ -27,6 +27,19 @@ void expire_data_view(vorn::DataView& view) noexcept;
 pybind11::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr<void>& device_code);
 pybind11::object new_data_view(const vorn::DataView& view);
 
+// Reuse of a delivery's object that Python let go of, instead of freeing it
+// and making the next one. reclaim_* takes back an object made by new_*
+// (or refilled) once the caller holds the only reference and nothing was
+// attached to it (internals::reusable_value): a ManagedBuffer's block is
+// released at once, as its deallocation would, and a DataView expires.
+// False leaves any other object as it is. refill_* gives a reclaimed object
+// its next value, as new_* would make it. GIL held; never throw.
+bool reclaim_managed_buffer(pybind11::handle object) noexcept;
+bool reclaim_data_view(pybind11::handle object) noexcept;
+void refill_managed_buffer(pybind11::handle object, vorn::ManagedBuffer&& block,
+                           const std::shared_ptr<void>& device_code) noexcept;
+void refill_data_view(pybind11::handle object, const vorn::DataView& view) noexcept;
+
 // The buffer both classes export: `size` unsigned bytes at `data`, one
 // dimension, writable (an empty block with null data at a valid address).
 // GIL held.

@@ -213,6 +213,28 @@ bool release_adopted(PyObject* object) noexcept {
 #endif
 }
 
+// The value of an object made by adopt<T> that the caller holds the only
+// reference to and that nothing was attached to since (exactly T's type,
+// unregistered, no keep-alive patients, no weak references): the caller may
+// then give the object a new value and hand it out again instead of making
+// a new one. Null for any other object; the generic way always returns null.
+// Reason: as for adopt; pybind11 has no notion of reusing an instance.
+template <typename T>
+T* reusable_value(PyObject* object) noexcept {
+#if VORN_BINDING_FAST_PATH
+  auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);
+  if (Py_REFCNT(object) != 1 || Py_TYPE(object) != python_type<T>() || !instance->simple_layout ||
+      !instance->simple_holder_constructed || instance->simple_instance_registered || instance->has_patients ||
+      instance->weakrefs != nullptr) {
+    return nullptr;
+  }
+  return static_cast<T*>(instance->simple_value_holder[0]);
+#else
+  static_cast<void>(object);
+  return nullptr;
+#endif
+}
+
 // Keeps `patient` alive while `nurse` lives, as pybind11::keep_alive does
 // for call arguments. May throw error_already_set. Reason: pybind11 offers
 // it for arbitrary objects only in its private part.
