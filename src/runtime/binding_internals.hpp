@@ -101,6 +101,28 @@ PyTypeObject* python_type() {
   return type;
 }
 
+// For an object of exactly T's registered class (not a subclass): sets
+// `exact` and returns its native value, or null when that was never made
+// (__new__ alone). For any other object `exact` is false and the caller
+// converts it the general way. The class's type record is looked up once.
+// Reason: pybind11's conversion looks the type up by its mangled name (a
+// string hash) for every call, and again to check the holder.
+template <typename T>
+T* exact_value(PyObject* object, bool& exact) noexcept {
+  namespace detail = pybind11::detail;
+  static const detail::type_info* type = nullptr;  // guarded by the GIL
+  if (type == nullptr) {
+    type = detail::get_type_info(typeid(T));
+  }
+  exact = type != nullptr && Py_TYPE(object) == type->type;
+  if (!exact) {
+    return nullptr;
+  }
+  // An object of exactly the class: its first value, without a search.
+  detail::value_and_holder slot = reinterpret_cast<detail::instance*>(object)->get_value_and_holder(type, false);
+  return slot && slot.holder_constructed() ? static_cast<T*>(slot.value_ptr()) : nullptr;
+}
+
 // True when the native part `object` has for the registered type `type` was
 // made (false for an object made with __new__ alone). Reason: pybind11 has
 // no public test of a holder.
