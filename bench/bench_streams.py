@@ -113,7 +113,7 @@ def delivery_vs_floor():
     worst_delivered = 1.0
     for label, size, chunks, start in cases:
         rates, delivered = [], []
-        ring = 64 if size == MIB else 65536  # so that the consumer, not the ring, sets the pace
+        ring = 256 if size == MIB else 65536  # so that the consumer, not the ring, sets the pace
         for _ in range(REPEATS):
             device = clock.create_device(f"rate=0 count={chunks} chunk_size={size} ring={ring}")
             seconds, tally = run_to_end(lambda cb: start(device, cb))
@@ -143,7 +143,7 @@ def delivery_vs_floor():
             "Bench plug-in, unthrottled, finite, queue large enough that nothing is dropped; events/s = chunks /",
             "(start to end marker). Floors: _vorn_bench.thread_calls, the same callback called from a native",
             "thread with a ready-made object, taking the GIL per call or holding it across calls, same run.",
-            "Owned chunks come from the plug-in's ring of recycled blocks (65536 blocks for 64 B, 64 for 1 MiB);",
+            "Owned chunks come from the plug-in's ring of recycled blocks (65536 blocks for 64 B, 256 for 1 MiB);",
             "views are copied at push into owning blocks.",
         ],
     )
