@@ -28,6 +28,7 @@
 //                               "generic" (src/runtime/binding_internals.hpp),
 //                               and the pybind11 version it was built with
 #include <pybind11/pybind11.h>
+#include <time.h>
 
 #include <array>
 #include <chrono>
@@ -36,8 +37,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <time.h>
 
 #include "runtime/binding_internals.hpp"
 

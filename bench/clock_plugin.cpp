@@ -33,8 +33,8 @@
 #include <bit>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -174,7 +174,7 @@ class BlockRing {
     Node* head = ring->returned_.load(std::memory_order_relaxed);
     do {
       if (head == closed()) {
-        delete[] (data - kHeader);
+        delete[](data - kHeader);
         ring->drop(1);
         return;
       }
@@ -211,7 +211,7 @@ class BlockRing {
   std::uint64_t free_list(Node* list) noexcept {
     std::uint64_t freed = 0;
     while (list != nullptr) {
-      delete[] (reinterpret_cast<std::uint8_t*>(std::exchange(list, list->next)) - kHeader);
+      delete[](reinterpret_cast<std::uint8_t*>(std::exchange(list, list->next)) - kHeader);
       ++freed;
     }
     return freed;

@@ -56,8 +56,8 @@ void register_device(py::module_& m) {
            [](DeviceSelf device, std::uint32_t addr) {
              return call_device([&] { return device->get_register_sync(addr); });
            })
-      .def("get_register",
-           [](DeviceSelf device, std::uint32_t addr) { return call_device([&] { return device->get_register(addr); }); })
+      .def("get_register", [](DeviceSelf device,
+                              std::uint32_t addr) { return call_device([&] { return device->get_register(addr); }); })
       .def("read_registers", [](DeviceSelf device) { return call_device([&] { return device->read_registers(); }); })
       .def("trigger", [](DeviceSelf device, std::uint32_t addr,
                          int value) { return call_device([&] { return device->trigger(addr, value); }); })
