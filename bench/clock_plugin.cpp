@@ -161,10 +161,7 @@ class BlockRing {
     if (own_ == nullptr && !wait_for_returns(stop)) {
       return nullptr;
     }
-    Node* node = std::exchange(own_, own_->next);
-    auto* base = reinterpret_cast<std::uint8_t*>(node) - kHeader;
-    *header(base) = this;
-    return base + kHeader;
+    return reinterpret_cast<std::uint8_t*>(std::exchange(own_, own_->next));
   }
 
   // The BlockDeleter of the ring's blocks. Any thread.
@@ -200,6 +197,7 @@ class BlockRing {
   BlockRing(std::uint64_t size, std::uint64_t blocks) : references_(static_cast<std::int64_t>(blocks) + 1) {
     for (std::uint64_t i = 0; i < blocks; ++i) {
       std::uint8_t* base = new std::uint8_t[kHeader + std::max<std::uint64_t>(size, sizeof(Node))];
+      *header(base) = this;  // written once: the givers read it, nobody writes it again
       auto* node = reinterpret_cast<Node*>(base + kHeader);
       node->next = own_;
       own_ = node;

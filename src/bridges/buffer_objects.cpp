@@ -167,38 +167,39 @@ py::object new_data_view(const vorn::DataView& view) {
   return internals::adopt(std::make_unique<vorn::DataView>(view));
 }
 
-bool reclaim_managed_buffer(py::handle object) noexcept {
+vorn::ManagedBuffer* reclaim_managed_buffer(py::handle object, vorn::BlockDeleter& pin) noexcept {
   vorn::ManagedBuffer* value = internals::reusable_value<vorn::ManagedBuffer>(object.ptr());
   if (value == nullptr) {
-    return false;
+    return nullptr;
   }
-  // As managed_buffer_dealloc: the block's deleter runs here, then the hold
-  // of its code is given up.
-  const vorn::BlockDeleter pinned = needs_pin(*value) ? value->data.get_deleter() : nullptr;
+  // As managed_buffer_dealloc, the block's deleter runs here; the object's
+  // share of the hold of its code stays with `pin`.
+  pin = needs_pin(*value) ? value->data.get_deleter() : nullptr;
   *value = vorn::ManagedBuffer();
-  unpin(pinned);
-  return true;
+  return value;
 }
 
-bool reclaim_data_view(py::handle object) noexcept {
-  vorn::DataView* value = internals::reusable_value<vorn::DataView>(object.ptr());
-  if (value == nullptr) {
-    return false;
-  }
-  expire_data_view(*value);
-  return true;
-}
-
-void refill_managed_buffer(py::handle object, vorn::ManagedBuffer&& block,
+void refill_managed_buffer(vorn::ManagedBuffer& value, vorn::ManagedBuffer&& block, vorn::BlockDeleter pin,
                            const std::shared_ptr<void>& device_code) noexcept {
-  vorn::ManagedBuffer& value = *internals::reusable_value<vorn::ManagedBuffer>(object.ptr());
   value = std::move(block);
-  pin_block(value, device_code);
+  const vorn::BlockDeleter wanted = needs_pin(value) ? value.data.get_deleter() : nullptr;
+  if (wanted != pin) {
+    unpin(pin);
+    pin_block(value, device_code);
+  }
 }
 
-void refill_data_view(py::handle object, const vorn::DataView& view) noexcept {
-  *internals::reusable_value<vorn::DataView>(object.ptr()) = view;
+void release_pin(vorn::BlockDeleter pin) noexcept { unpin(pin); }
+
+vorn::DataView* reclaim_data_view(py::handle object) noexcept {
+  vorn::DataView* value = internals::reusable_value<vorn::DataView>(object.ptr());
+  if (value != nullptr) {
+    expire_data_view(*value);
+  }
+  return value;
 }
+
+void refill_data_view(vorn::DataView& value, const vorn::DataView& view) noexcept { value = view; }
 
 void expire_data_view(vorn::DataView& view) noexcept {
   view.data = &expired_tag;

@@ -41,7 +41,11 @@ struct SinkState {
   // The last delivery's object, reclaimed because Python kept no reference
   // to it (buffer_objects.hpp): the next delivery refills it instead of
   // making a new one. Only the sink refers to it; null when there is none.
+  // Its value (a ManagedBuffer or a DataView, by the sink's kind), and for a
+  // ManagedBuffer the deleter whose hold of device code it still counts.
   py::object spare;
+  void* spare_value = nullptr;
+  vorn::BlockDeleter spare_pin = nullptr;
 
   // The hold on Python across back-to-back deliveries: admitted through the
   // exit gate, marked as delivering on the stream, GIL taken.
@@ -236,6 +240,7 @@ void destroy_sink(void* state) {
   sink->thread_state.enter();
   sink->control->callable = py::object();
   sink->code_pin = py::object();
+  release_pin(std::exchange(sink->spare_pin, nullptr));
   sink->spare = py::object();
   sink->thread_state.exit_for_good();
 }
@@ -250,13 +255,15 @@ void deliver_managed_buffer(SinkState& sink, vorn::StreamEvent& event) {
       py::object buffer;
       if (sink.spare) {
         buffer = std::move(sink.spare);
-        refill_managed_buffer(buffer, std::move(*chunk), sink.control->device_code());
+        refill_managed_buffer(*static_cast<vorn::ManagedBuffer*>(sink.spare_value), std::move(*chunk),
+                              std::exchange(sink.spare_pin, nullptr), sink.control->device_code());
       } else {
         buffer = new_managed_buffer(std::move(*chunk), sink.control->device_code());
       }
       call_target(sink, buffer, Py_None);
-      if (reclaim_managed_buffer(buffer)) {
+      if (vorn::ManagedBuffer* value = reclaim_managed_buffer(buffer, sink.spare_pin)) {
         sink.spare = std::move(buffer);
+        sink.spare_value = value;
       }
     } else {
       call_target(sink, Py_None, text_object("Unsupported data type: DataView"));
@@ -295,7 +302,7 @@ void deliver_data_view(SinkState& sink, vorn::StreamEvent& event) {
     callable_of(sink);
     if (sink.spare) {
       view_object = std::move(sink.spare);
-      refill_data_view(view_object, lent);
+      refill_data_view(*static_cast<vorn::DataView*>(sink.spare_value), lent);
     } else {
       view_object = new_data_view(lent);
     }
@@ -303,8 +310,9 @@ void deliver_data_view(SinkState& sink, vorn::StreamEvent& event) {
   });
   if (view_object && view_object.ref_count() > 1) {
     guarded([&] { retain_view_storage(sink, view_object, event); });
-  } else if (view_object && reclaim_data_view(view_object)) {
+  } else if (vorn::DataView* value = view_object ? reclaim_data_view(view_object) : nullptr) {
     sink.spare = std::move(view_object);
+    sink.spare_value = value;
   }
 }
 
