@@ -13,11 +13,22 @@
 //                               cb(arg, None) n times, taking and giving
 //                               back the GIL around each call or holding it
 //                               throughout: the floor of stream delivery
+//   direct_calls(cb, rate, count)
+//                               the latency floor: a native thread calls
+//                               cb(chunk, None) count times at `rate` calls/s
+//                               (waits spun with yields, as the bench
+//                               plug-in's producer does), taking the GIL per
+//                               call, with a 64-byte bytearray whose first 8
+//                               bytes hold CLOCK_MONOTONIC in ns, written
+//                               right before the GIL is requested: what a
+//                               binding that calls Python on the device's
+//                               own thread costs
 //   binding_path() -> str       how this build's module makes and frees the
 //                               objects of stream deliveries: "fast" or
 //                               "generic" (src/runtime/binding_internals.hpp),
 //                               and the pybind11 version it was built with
 #include <pybind11/pybind11.h>
+#include <time.h>
 
 #include <array>
 #include <chrono>
@@ -125,6 +136,51 @@ double thread_calls(const py::object& callback, const py::object& arg, std::uint
   return seconds;
 }
 
+std::uint64_t monotonic_ns() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void direct_calls(const py::object& callback, std::uint64_t rate, std::uint64_t count) {
+  py::bytearray chunk(std::string(64, '\0'));
+  auto* stamp_at = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(chunk.ptr()));
+  const auto period = std::chrono::nanoseconds(1'000'000'000 / (rate == 0 ? 1 : rate));
+  bool failed = false;
+  PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+  {
+    py::gil_scoped_release release;
+    std::thread caller([&] {
+      PyThreadState* state = PyThreadState_New(interp);
+      PyObject* args[] = {chunk.ptr(), Py_None};
+      auto next = std::chrono::steady_clock::now();
+      for (std::uint64_t i = 0; i < count && !failed; ++i) {
+        next += period;
+        while (std::chrono::steady_clock::now() < next) {
+          std::this_thread::yield();
+        }
+        const std::uint64_t stamp = monotonic_ns();
+        std::memcpy(stamp_at, &stamp, sizeof stamp);  // little-endian on every machine this runs on
+        PyEval_RestoreThread(state);
+        PyObject* result = PyObject_Vectorcall(callback.ptr(), args, 2, nullptr);
+        if (result == nullptr) {
+          PyErr_Clear();
+          failed = true;
+        }
+        Py_XDECREF(result);
+        PyEval_SaveThread();
+      }
+      PyEval_RestoreThread(state);
+      PyThreadState_Clear(state);
+      PyThreadState_DeleteCurrent();
+    });
+    caller.join();
+  }
+  if (failed) {
+    throw std::runtime_error("the callback raised");
+  }
+}
+
 struct Registers {
   std::array<std::uint32_t, 256> values{};
   std::uint32_t get(std::uint32_t addr) const noexcept { return addr < values.size() ? values[addr] : 0; }
@@ -140,6 +196,7 @@ PYBIND11_MODULE(_vorn_bench, m) {
   m.def("memcpy", &copy_once, py::arg("dst"), py::arg("src"));
   m.def("memcpy_loop", &copy_repeatedly, py::arg("dst"), py::arg("src"), py::arg("count"));
   m.def("thread_calls", &thread_calls, py::arg("callback"), py::arg("arg"), py::arg("count"), py::arg("gil_per_call"));
+  m.def("direct_calls", &direct_calls, py::arg("callback"), py::arg("rate"), py::arg("count"));
   m.def("binding_path", [] {
     return std::string(pyvorn::internals::kBindingPath) +
            " (pybind11 " PYBIND11_TOSTRING(PYBIND11_VERSION_MAJOR) "." PYBIND11_TOSTRING(

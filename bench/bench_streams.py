@@ -14,7 +14,8 @@ import resource
 import threading
 import time
 
-from benchlib import CLOCK_PLUGIN, MIB, REPEATS, SIM_PLUGIN, median, print_table
+from benchlib import (CLOCK_PLUGIN, MIB, REPEATS, SIM_PLUGIN, median, print_table, print_targets, target,
+                      thread_cpu_seconds, thread_names)
 
 import _vorn_bench as vb
 import pyvorn_device as pv
@@ -109,9 +110,10 @@ def delivery_vs_floor():
         ("1 MiB views -> copy -> aligned(64) DataView", MIB, 12_000, views(64)),
     ]
     rows = []
+    worst_delivered = 1.0
     for label, size, chunks, start in cases:
         rates, delivered = [], []
-        ring = 64 if size == MIB else 65536  # so that the consumer, not the ring, sets the pace
+        ring = 256 if size == MIB else 65536  # so that the consumer, not the ring, sets the pace
         for _ in range(REPEATS):
             device = clock.create_device(f"rate=0 count={chunks} chunk_size={size} ring={ring}")
             seconds, tally = run_to_end(lambda cb: start(device, cb))
@@ -120,6 +122,15 @@ def delivery_vs_floor():
         rate = median(rates)
         rows.append([label, f"{rate:,.0f}", f"{1e6 / rate:.3f}", f"{rate * size / 1e9:.2f}",
                      f"{rate / per_call:.2f}", f"{rate / held:.2f}", f"{median(delivered):.3f}"])
+        if size == 64 and "owned" in label:
+            target(label, f"{rate:,.0f}/s", f"held {held:,.0f}/s", f"{rate / held:.2f}", ">= 0.50",
+                   rate / held >= 0.5)
+        elif size == 64:
+            target(label, f"{rate:,.0f}/s", f"per call {per_call:,.0f}/s", f"{rate / per_call:.2f}", ">= 0.45",
+                   rate / per_call >= 0.45)
+        elif "owned" in label:
+            target(label, f"{1e6 / rate:.3f} us", "-", "-", "<= 0.300 us", 1e6 / rate <= 0.3)
+        worst_delivered = min(worst_delivered, min(delivered))
     rows.append(["floor: native thread, GIL per call", f"{per_call:,.0f}", f"{1e6 / per_call:.3f}", "-", "1.00",
                  f"{per_call / held:.2f}", "-"])
     rows.append(["floor: native thread, GIL held", f"{held:,.0f}", f"{1e6 / held:.3f}", "-",
@@ -132,10 +143,12 @@ def delivery_vs_floor():
             "Bench plug-in, unthrottled, finite, queue large enough that nothing is dropped; events/s = chunks /",
             "(start to end marker). Floors: _vorn_bench.thread_calls, the same callback called from a native",
             "thread with a ready-made object, taking the GIL per call or holding it across calls, same run.",
-            "Owned chunks come from the plug-in's ring of recycled blocks (65536 blocks for 64 B, 64 for 1 MiB);",
+            "Owned chunks come from the plug-in's ring of recycled blocks (65536 blocks for 64 B, 256 for 1 MiB);",
             "views are copied at push into owning blocks.",
         ],
     )
+    target("delivered share, every consumer-limited run", f"{worst_delivered:.3f}", "-", "-", "1.000",
+           worst_delivered == 1.0)
 
 
 # --- 1. events per second, 64-byte chunks ----------------------------------
@@ -279,43 +292,98 @@ def percentile(sorted_values, fraction):
     return sorted_values[index]
 
 
-def latency(rate=10_000, seconds=1.2, skip=200):
+def worker_threads():
+    """Threads of this process that may deliver stream events: all but the
+    main thread and the bench plug-in's producers (named bench-clock)."""
+    main = threading.main_thread().native_id
+    return [tid for tid, name in thread_names().items() if tid != main and name != "bench-clock"]
+
+
+def delays_of(run, skip):
+    """Runs run(on_event) and returns the sorted push-to-callback delays in
+    ns (the first `skip` left out) and the CPU share of the worker threads
+    over the run, in % of one core."""
+    delays = []
+
+    def on_event(chunk, text):
+        now = time.monotonic_ns()
+        if chunk is not None:
+            delays.append(now - int.from_bytes(memoryview(chunk)[:8], "little"))
+
+    cpu = run(on_event)
+    return sorted(delays[skip:]), cpu
+
+
+def stream_run(device, start, seconds):
+    def run(on_event):
+        stream = start(device, on_event)
+        time.sleep(0.1)  # the worker exists and has delivered
+        threads = worker_threads()
+        c0, t0 = sum(thread_cpu_seconds(t) for t in threads), time.perf_counter()
+        time.sleep(seconds)
+        cpu = sum(thread_cpu_seconds(t) for t in threads) - c0
+        share = cpu / (time.perf_counter() - t0) * 100
+        stream.stop()
+        return share
+    return run
+
+
+def direct_run(rate, seconds):
+    def run(on_event):
+        vb.direct_calls(on_event, rate, int(rate * (seconds + 0.1)))
+        return None
+    return run
+
+
+def latency(seconds=1.2):
     clock = pv.get_device_manager(CLOCK_PLUGIN)
-    cases = [
-        ("owned -> ManagedBuffer", lambda d, cb: d.start_read_stream(0, cb)),
-        ("owned -> aligned(8) DataView", lambda d, cb: d.start_aligned_read_stream(0, 8, cb)),
-        ("view -> copy at push -> ManagedBuffer", lambda d, cb: d.start_read_stream(1, cb)),
-    ]
+    owned = ("owned -> ManagedBuffer", lambda d, cb: d.start_read_stream(0, cb))
+    aligned = ("owned -> aligned(8) DataView", lambda d, cb: d.start_aligned_read_stream(0, 8, cb))
+    views = ("view -> copy at push -> ManagedBuffer", lambda d, cb: d.start_read_stream(1, cb))
+    cases = [(1_000, owned), (1_000, views), (10_000, owned), (10_000, aligned), (10_000, views),
+             (100_000, owned), (100_000, views)]
     rows = []
-    for label, start in cases:
-        p50s, p99s, maxes, counts = [], [], [], []
+    floors = {}
+    for rate in (1_000, 10_000, 100_000):
+        p50s, p99s = [], []
+        for _ in range(REPEATS):
+            delays, _ = delays_of(direct_run(rate, seconds), rate // 10)
+            p50s.append(percentile(delays, 0.50))
+            p99s.append(percentile(delays, 0.99))
+        floors[rate] = (median(p50s), median(p99s))
+    for rate, (label, start) in cases:
+        p50s, p99s, maxes, counts, cpus = [], [], [], [], []
         for _ in range(REPEATS):
             device = clock.create_device(f"rate={rate} chunk_size=64")
-            delays = []
-
-            def on_event(chunk, text, delays=delays):
-                now = time.monotonic_ns()
-                if chunk is not None:
-                    delays.append(now - int.from_bytes(memoryview(chunk)[:8], "little"))
-
-            stream = start(device, on_event)
-            time.sleep(seconds)
-            stream.stop()
-            delays = sorted(delays[skip:])
+            delays, cpu = delays_of(stream_run(device, start, seconds), rate // 10)
             p50s.append(percentile(delays, 0.50))
             p99s.append(percentile(delays, 0.99))
             maxes.append(delays[-1])
             counts.append(len(delays))
-        rows.append([label, f"{median(counts):.0f}", f"{median(p50s) / 1e3:.1f}", f"{median(p99s) / 1e3:.1f}",
-                     f"{median(maxes) / 1e3:.1f}"])
+            cpus.append(cpu)
+        p50, p99 = median(p50s), median(p99s)
+        f50, f99 = floors[rate]
+        rows.append([f"{rate // 1000}k/s  {label}", f"{median(counts):.0f}", f"{p50 / 1e3:.1f}", f"{p99 / 1e3:.1f}",
+                     f"{median(maxes) / 1e3:.1f}", f"{p50 / f50:.2f}", f"{p99 / f99:.2f}", f"{median(cpus):.0f}%"])
+        if rate == 10_000:
+            target(f"latency p50 at 10k/s, {label}", f"{p50 / 1e3:.1f} us", f"direct {f50 / 1e3:.1f} us",
+                   f"{p50 / f50:.2f}", "<= 5.0 us", p50 <= 5_000)
+            target(f"latency p99 at 10k/s, {label}", f"{p99 / 1e3:.1f} us", f"direct {f99 / 1e3:.1f} us",
+                   f"{p99 / f99:.2f}", "<= 25.0 us", p99 <= 25_000)
+    for rate, (f50, f99) in floors.items():
+        rows.append([f"{rate // 1000}k/s  floor: direct call on a native thread", "-", f"{f50 / 1e3:.1f}",
+                     f"{f99 / 1e3:.1f}", "-", "1.00", "1.00", "-"])
     print_table(
-        f"Latency push -> callback, bench plug-in at {rate} chunks/s, 64-byte chunks "
-        f"(median over {REPEATS} runs of {seconds} s)",
-        ["path", "samples/run", "p50 us", "p99 us", "max us"],
+        f"Latency push -> callback, bench plug-in, 64-byte chunks (median over {REPEATS} runs of {seconds} s)",
+        ["rate  path", "samples/run", "p50 us", "p99 us", "max us", "p50 x floor", "p99 x floor", "worker CPU"],
         rows,
         notes=[
             "Stamp: CLOCK_MONOTONIC read by the producer right before the push; the callback reads",
-            f"time.monotonic_ns() as its first statement. The first {skip} chunks of each run are left out.",
+            "time.monotonic_ns() as its first statement. The first 0.1 s of chunks of each run are left out.",
+            "Worker CPU: processor time of the stream's threads other than the producer (the worker, idle",
+            "stoppers) over the run, in % of one core. Floor: _vorn_bench.direct_calls, the same callback called",
+            "at the same rate from a native thread that takes the GIL per call (a binding calling Python on",
+            "the device's thread).",
         ],
     )
 
@@ -329,29 +397,42 @@ def cpu_seconds():
 
 def idle_cost(sim, seconds=2.0, stops=15):
     clock = pv.get_device_manager(CLOCK_PLUGIN)
+    many = 64
+
+    def idle_streams(count):
+        return lambda cb: [clock.create_device("idle=1").start_read_stream(0, cb) for _ in range(count)]
+
     idle_cases = [
         ("no stream open (baseline)", None),
-        ("bench plug-in idle=1 (nothing arrives)",
-         lambda cb: clock.create_device("idle=1").start_read_stream(0, cb)),
+        ("bench plug-in idle=1 (nothing arrives)", idle_streams(1)),
+        (f"{many} bench plug-in streams idle=1", idle_streams(many)),
         ("simulator chunk_rate=1 (1 chunk/s arrives)",
-         lambda cb: sim.create_device("sim0 chunk_size=64 chunk_rate=1").start_read_stream(1, cb)),
+         lambda cb: [sim.create_device("sim0 chunk_size=64 chunk_rate=1").start_read_stream(1, cb)]),
     ]
     rows = []
+    shares_of = {}
     for label, start in idle_cases:
         shares = []
         for _ in range(1 if start is None else REPEATS):
             tally = Tally()
-            stream = start(tally.callback()) if start else None
+            streams = start(tally.callback()) if start else []
             time.sleep(0.1)  # let producer and worker reach their waits
             c0, t0 = cpu_seconds(), time.perf_counter()
             time.sleep(seconds)
             c1, t1 = cpu_seconds(), time.perf_counter()
-            if stream:
+            for stream in streams:
                 stream.stop()
             shares.append((c1 - c0) / (t1 - t0) * 100)
-        rows.append([label, f"{median(shares):.2f}%", f"{max(shares):.2f}%"])
+        shares_of[label] = median(shares)
+        rows.append([label, f"{median(shares):.3f}%", f"{max(shares):.3f}%"])
+    baseline = shares_of["no stream open (baseline)"]
+    for label, goal in (("bench plug-in idle=1 (nothing arrives)", "one idle stream"),
+                        (f"{many} bench plug-in streams idle=1", f"{many} idle streams together")):
+        net = shares_of[label] - baseline
+        target(f"CPU of {goal}, net of no stream", f"{net:.3f}%", f"baseline {baseline:.3f}%", "-", "<= 0.100%",
+               net <= 0.1)
     print_table(
-        f"CPU of the whole process while a stream is open and idle ({seconds:.0f} s window, "
+        f"CPU of the whole process while streams are open and idle ({seconds:.0f} s window, "
         f"median of {REPEATS}; main thread sleeping)",
         ["stream", "% of one core", "worst run"],
         rows,
@@ -374,6 +455,8 @@ def idle_cost(sim, seconds=2.0, stops=15):
             times.append(time.perf_counter() - begin)
         times.sort()
         rows.append([label, f"{median(times) * 1e6:.0f}", f"{times[0] * 1e6:.0f}", f"{times[-1] * 1e6:.0f}"])
+        target(f"stop() on an idle stream, {label}, median", f"{median(times) * 1e6:.0f} us", "-", "-", "<= 1000 us",
+               median(times) <= 1e-3)
     print_table(
         f"DataStream.stop() on an idle stream ({stops} streams each, 30 ms after start)",
         ["stream", "median us", "min us", "max us"],
@@ -389,6 +472,9 @@ def main():
     throughput_1mib(sim)
     latency()
     idle_cost(sim)
+    print_targets("Targets of this run (floors measured in the same run)",
+                  notes=["ratio: measured / floor (events/s against a delivery floor, latency against the direct",
+                         "call's). Per-call floor: GIL taken per call; held floor: GIL held across calls."])
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ and <build>/bench/libvorn_bench_clock.so.
 import os
 import statistics
 import sys
+import time
 
 REPEATS = 3
 
@@ -61,3 +62,33 @@ def print_table(title, headers, rows, notes=(), text_columns=1):
     for note in notes:
         print(f"  {note}")
     sys.stdout.flush()
+
+
+# The targets a script checks, gathered as its tables are measured and
+# printed together at its end: (what, measured, floor, ratio, goal, met).
+TARGETS = []
+
+
+def target(what, measured, floor, ratio, goal, met):
+    TARGETS.append([what, measured, floor, ratio, goal, "yes" if met else "NO"])
+
+
+def print_targets(title, notes=()):
+    print_table(title, ["target", "measured", "floor", "ratio", "goal", "met"], TARGETS, notes=notes)
+
+
+def thread_cpu_seconds(tid):
+    """CPU time of one thread of this process (Linux: its per-thread clock)."""
+    return time.clock_gettime(((~tid) << 3) | 6)
+
+
+def thread_names():
+    """{thread id: name} of this process's threads."""
+    names = {}
+    for entry in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{entry}/comm") as comm:
+                names[int(entry)] = comm.read().strip()
+        except OSError:
+            pass
+    return names

@@ -13,7 +13,8 @@
 //   ring=N         blocks in the ring of owning chunks (default 64, at least 2)
 // Stream address 0 pushes owning chunks (ManagedBuffer) from a ring of
 // recycled blocks, like a device's DMA buffers: when all of them are out, the
-// producer waits for the consumer to release one, so nothing overflows.
+// producer waits (polling briefly, then asleep) for the consumer to release
+// one, so nothing overflows. Releasing a block costs one compare-and-swap.
 // Address 1 pushes chunk views (DataView) of one buffer. The first 8 bytes of every chunk hold the
 // CLOCK_MONOTONIC time in nanoseconds, little-endian, read right before the
 // push (Python's time.monotonic_ns() reads the same clock); no other byte is
@@ -22,6 +23,9 @@
 // (waits under 200 us are spun with yields, longer ones sleep); a producer
 // more than max(period, 1 ms) behind skips ahead rather than bursting.
 // get_status() reports "stream_chunks=N", the chunks pushed by all streams.
+// The producer thread is named "bench-clock", so that a benchmark can tell
+// its processor time from the stream worker's.
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -29,6 +33,7 @@
 #include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -38,6 +43,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -126,67 +132,54 @@ void write_stamp(std::uint8_t* chunk) noexcept {
   std::memcpy(chunk, &stamp, sizeof stamp);
 }
 
-// A stream's ring of owning blocks. The producer takes free blocks without a
-// lock; whoever releases a block puts it back behind the others (a spin lock
-// orders the givers, never the producer). Only a producer that found the
-// ring dry sleeps, until half of it is back. The ring lives until the
-// stream and the last block have let go, on whichever thread.
-// (A block out carries a pointer to its ring in a header before its data.)
+// A stream's ring of owning blocks. Whoever releases a block pushes it onto
+// a lock-free list with one compare-and-swap (any thread); the producer takes
+// that whole list at once when its own runs out. A producer that finds the
+// ring dry polls (yielding) for up to kSpinBelow, then sleeps until a block
+// comes back. The ring goes once the stream has let go and every block is
+// back, on whichever thread that happens. (A block out carries a pointer to
+// its ring in a header before its data; a free block links to the next in
+// its data.)
 class BlockRing {
  public:
   static BlockRing* create(std::uint64_t size, std::uint64_t blocks) { return new BlockRing(size, blocks); }
 
-  // The stream lets go (its producer has ended): the ring goes now, or with
-  // the last block given back.
+  // The stream lets go (its producer has ended): the blocks that are back go
+  // now, the others as they come back, and the ring with the last of them.
   void release() noexcept {
-    lock_givers();
-    orphaned_ = true;
-    const bool all_back = tail_.load(std::memory_order_relaxed) - head_ == slots_.size();
-    giving_.clear(std::memory_order_release);
-    if (all_back) {
-      delete this;
-    }
+    std::uint64_t freed = free_list(std::exchange(own_, nullptr));
+    freed += free_list(returned_.exchange(closed(), std::memory_order_acq_rel));
+    drop(1 + freed);
   }
 
   // A block of the ring's size, or null once stop is requested while none
   // is free. Producer thread only.
   std::uint8_t* take(const std::stop_token& stop) {
-    if (head_ == tail_seen_ && head_ == (tail_seen_ = tail_.load(std::memory_order_acquire))) {
-      std::unique_lock lock(mutex_);
-      waiting_.store(true, std::memory_order_seq_cst);
-      const bool refilled =
-          returned_.wait(lock, stop, [this] { return tail_.load(std::memory_order_seq_cst) - head_ >= refill_; });
-      waiting_.store(false, std::memory_order_relaxed);
-      if (!refilled) {
-        return nullptr;
-      }
-      tail_seen_ = tail_.load(std::memory_order_acquire);
+    if (own_ == nullptr) {
+      own_ = returned_.exchange(nullptr, std::memory_order_acquire);
     }
-    std::uint8_t* base = slots_[head_ % slots_.size()];
-    head_seen_.store(++head_, std::memory_order_release);
-    *header(base) = this;
-    return base + kHeader;
+    if (own_ == nullptr && !wait_for_returns(stop)) {
+      return nullptr;
+    }
+    return reinterpret_cast<std::uint8_t*>(std::exchange(own_, own_->next));
   }
 
-  // The BlockDeleter of the ring's blocks. Any thread: blocks are released
-  // wherever their last owner lets go, so givers take turns on a spin lock
-  // that the producer never touches.
+  // The BlockDeleter of the ring's blocks. Any thread.
   static void give_back(std::uint8_t* data) noexcept {
-    std::uint8_t* base = data - kHeader;
-    BlockRing* ring = *header(base);
-    ring->lock_givers();
-    const std::size_t tail = ring->tail_.load(std::memory_order_relaxed);
-    ring->slots_[tail % ring->slots_.size()] = base;
-    ring->tail_.store(tail + 1, std::memory_order_seq_cst);
-    const bool last =
-        ring->orphaned_ && tail + 1 - ring->head_seen_.load(std::memory_order_acquire) == ring->slots_.size();
-    ring->giving_.clear(std::memory_order_release);
-    if (last) {
-      delete ring;  // the stream is gone and every block is back
-    } else if (ring->waiting_.load(std::memory_order_seq_cst) &&
-               tail + 1 - ring->head_seen_.load(std::memory_order_acquire) >= ring->refill_) {
+    BlockRing* ring = *header(data - kHeader);
+    auto* node = reinterpret_cast<Node*>(data);
+    Node* head = ring->returned_.load(std::memory_order_relaxed);
+    do {
+      if (head == closed()) {
+        delete[](data - kHeader);
+        ring->drop(1);
+        return;
+      }
+      node->next = head;
+    } while (!ring->returned_.compare_exchange_weak(head, node, std::memory_order_seq_cst, std::memory_order_relaxed));
+    if (ring->waiting_.load(std::memory_order_seq_cst)) {
       std::lock_guard lock(ring->mutex_);
-      ring->returned_.notify_one();
+      ring->returned_cv_.notify_one();
     }
   }
 
@@ -194,34 +187,69 @@ class BlockRing {
   static constexpr std::size_t kHeader = 64;
   static_assert(sizeof(BlockRing*) <= kHeader);
 
-  BlockRing(std::uint64_t size, std::uint64_t blocks) : refill_(blocks / 2), slots_(blocks) {
-    for (std::size_t i = 0; i < blocks; ++i) {
-      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + size));
-      slots_[i] = blocks_.back().get();
+  struct Node {
+    Node* next;
+  };
+
+  // Marks the list of a ring that its stream let go. Never dereferenced.
+  static Node* closed() noexcept { return reinterpret_cast<Node*>(std::uintptr_t{1}); }
+
+  BlockRing(std::uint64_t size, std::uint64_t blocks) : references_(static_cast<std::int64_t>(blocks) + 1) {
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+      std::uint8_t* base = new std::uint8_t[kHeader + std::max<std::uint64_t>(size, sizeof(Node))];
+      *header(base) = this;  // written once: the givers read it, nobody writes it again
+      auto* node = reinterpret_cast<Node*>(base + kHeader);
+      node->next = own_;
+      own_ = node;
     }
-    tail_.store(blocks);
   }
 
   static BlockRing** header(std::uint8_t* base) noexcept { return reinterpret_cast<BlockRing**>(base); }
 
-  void lock_givers() noexcept {
-    while (giving_.test_and_set(std::memory_order_acquire)) {
-      std::this_thread::yield();
+  std::uint64_t free_list(Node* list) noexcept {
+    std::uint64_t freed = 0;
+    while (list != nullptr) {
+      delete[](reinterpret_cast<std::uint8_t*>(std::exchange(list, list->next)) - kHeader);
+      ++freed;
+    }
+    return freed;
+  }
+
+  void drop(std::uint64_t count) noexcept {
+    const auto n = static_cast<std::int64_t>(count);
+    if (references_.fetch_sub(n, std::memory_order_acq_rel) == n) {
+      delete this;
     }
   }
 
-  const std::size_t refill_;
-  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
-  std::vector<std::uint8_t*> slots_;  // free blocks between head_ and tail_, modulo their count
-  std::size_t head_ = 0;              // producer's own
-  std::size_t tail_seen_ = 0;         // producer's last look at tail_
-  alignas(64) std::atomic<std::size_t> head_seen_{0};
-  alignas(64) std::atomic<std::size_t> tail_{0};
-  std::atomic_flag giving_;
+  // The ring ran dry: polls, then sleeps, until blocks come back. False when
+  // stopped first.
+  bool wait_for_returns(const std::stop_token& stop) {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinBelow;
+    while (returned_.load(std::memory_order_relaxed) == nullptr && std::chrono::steady_clock::now() < deadline) {
+      if (stop.stop_requested()) {
+        return false;
+      }
+      std::this_thread::yield();
+    }
+    if (returned_.load(std::memory_order_acquire) == nullptr) {
+      std::unique_lock lock(mutex_);
+      waiting_.store(true, std::memory_order_seq_cst);
+      returned_cv_.wait(lock, stop, [this] { return returned_.load(std::memory_order_seq_cst) != nullptr; });
+      waiting_.store(false, std::memory_order_relaxed);
+    }
+    own_ = returned_.exchange(nullptr, std::memory_order_acquire);
+    return own_ != nullptr;
+  }
+
+  Node* own_ = nullptr;  // the producer's free blocks
+  // Blocks given back; closed() once the stream let go.
+  alignas(64) std::atomic<Node*> returned_{nullptr};
+  // One for the stream, one per block not freed yet.
+  alignas(64) std::atomic<std::int64_t> references_;
   alignas(64) std::atomic<bool> waiting_{false};
-  bool orphaned_ = false;  // the stream has let go; under the givers' lock
   std::mutex mutex_;
-  std::condition_variable_any returned_;
+  std::condition_variable_any returned_cv_;
 };
 
 struct RingRelease {
@@ -258,6 +286,7 @@ class ClockStream final : public vorn::Device::DataStream {
   }
 
   void run(const std::stop_token& stop) noexcept {
+    pthread_setname_np(pthread_self(), "bench-clock");
     try {
       produce(stop);
     } catch (const std::exception& error) {  // only allocation can fail

@@ -53,6 +53,28 @@ bool needs_pin(const vorn::ManagedBuffer& block) noexcept {
   return block.data != nullptr && block.data.get_deleter() != pump_block_deleter();
 }
 
+// Counts one more object alive with `block`, holding `device_code` for its
+// deleter from the first on.
+void pin_block(const vorn::ManagedBuffer& block, const std::shared_ptr<void>& device_code) noexcept {
+  if (needs_pin(block)) {
+    DeleterPin& pin = pin_of(block.data.get_deleter());
+    if (!pin.code) {
+      pin.code = device_code;
+    }
+    ++pin.objects;
+  }
+}
+
+// One object fewer with a block of `deleter` (null: none that was pinned).
+void unpin(vorn::BlockDeleter deleter) noexcept {
+  if (deleter != nullptr) {
+    DeleterPin& pin = pin_of(deleter);
+    if (--pin.objects == 0) {
+      std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
+    }
+  }
+}
+
 // The ManagedBuffer type's deallocation, then the release of the object's
 // share of its deleter's code hold. An object made by new_managed_buffer
 // (exactly this type, the simple layout, unregistered, nothing attached) is
@@ -65,12 +87,7 @@ void managed_buffer_dealloc(PyObject* object) {
   if (!internals::release_adopted<vorn::ManagedBuffer>(object)) {
     pybind11_dealloc_slot(object);
   }
-  if (pinned != nullptr) {
-    DeleterPin& pin = pin_of(pinned);
-    if (--pin.objects == 0) {
-      std::shared_ptr<void> last = std::move(pin.code);  // may unload the device's code
-    }
-  }
+  unpin(pinned);
 }
 
 // The block behind a buffer object's value: a ManagedBuffer's or a DataView's.
@@ -135,10 +152,7 @@ py::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr
   auto value = std::make_unique<vorn::ManagedBuffer>(std::move(block));
   if (needs_pin(*value)) {
     DeleterPin& pin = pin_of(value->data.get_deleter());
-    if (!pin.code) {
-      pin.code = device_code;
-    }
-    ++pin.objects;
+    pin_block(*value, device_code);
     try {
       return internals::adopt(std::move(value));
     } catch (...) {
@@ -152,6 +166,40 @@ py::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr
 py::object new_data_view(const vorn::DataView& view) {
   return internals::adopt(std::make_unique<vorn::DataView>(view));
 }
+
+vorn::ManagedBuffer* reclaim_managed_buffer(py::handle object, vorn::BlockDeleter& pin) noexcept {
+  vorn::ManagedBuffer* value = internals::reusable_value<vorn::ManagedBuffer>(object.ptr());
+  if (value == nullptr) {
+    return nullptr;
+  }
+  // As managed_buffer_dealloc, the block's deleter runs here; the object's
+  // share of the hold of its code stays with `pin`.
+  pin = needs_pin(*value) ? value->data.get_deleter() : nullptr;
+  *value = vorn::ManagedBuffer();
+  return value;
+}
+
+void refill_managed_buffer(vorn::ManagedBuffer& value, vorn::ManagedBuffer&& block, vorn::BlockDeleter pin,
+                           const std::shared_ptr<void>& device_code) noexcept {
+  value = std::move(block);
+  const vorn::BlockDeleter wanted = needs_pin(value) ? value.data.get_deleter() : nullptr;
+  if (wanted != pin) {
+    unpin(pin);
+    pin_block(value, device_code);
+  }
+}
+
+void release_pin(vorn::BlockDeleter pin) noexcept { unpin(pin); }
+
+vorn::DataView* reclaim_data_view(py::handle object) noexcept {
+  vorn::DataView* value = internals::reusable_value<vorn::DataView>(object.ptr());
+  if (value != nullptr) {
+    expire_data_view(*value);
+  }
+  return value;
+}
+
+void refill_data_view(vorn::DataView& value, const vorn::DataView& view) noexcept { value = view; }
 
 void expire_data_view(vorn::DataView& view) noexcept {
   view.data = &expired_tag;

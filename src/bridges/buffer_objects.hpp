@@ -27,6 +27,27 @@ void expire_data_view(vorn::DataView& view) noexcept;
 pybind11::object new_managed_buffer(vorn::ManagedBuffer&& block, const std::shared_ptr<void>& device_code);
 pybind11::object new_data_view(const vorn::DataView& view);
 
+// Reuse of a delivery's object that Python let go of, instead of freeing it
+// and making the next one. reclaim_* takes back an object made by new_*
+// (or refilled) once the caller holds the only reference and nothing was
+// attached to it (internals::reusable_value), and returns its value: a
+// ManagedBuffer's block is released at once, as its deallocation would, and
+// a DataView expires. Null leaves any other object as it is. refill_* gives
+// a reclaimed object's value its next block or view, as new_* would make it.
+// GIL held; never throw.
+//
+// A reclaimed ManagedBuffer keeps counting in the hold of its old block's
+// device code (see new_managed_buffer): reclaim sets `pin` to that block's
+// deleter (null when it held none), refill takes it over (kept when the new
+// block has the same deleter, the usual case, else released), and
+// release_pin releases it for an object dropped without a refill.
+vorn::ManagedBuffer* reclaim_managed_buffer(pybind11::handle object, vorn::BlockDeleter& pin) noexcept;
+void refill_managed_buffer(vorn::ManagedBuffer& value, vorn::ManagedBuffer&& block, vorn::BlockDeleter pin,
+                           const std::shared_ptr<void>& device_code) noexcept;
+void release_pin(vorn::BlockDeleter pin) noexcept;
+vorn::DataView* reclaim_data_view(pybind11::handle object) noexcept;
+void refill_data_view(vorn::DataView& value, const vorn::DataView& view) noexcept;
+
 // The buffer both classes export: `size` unsigned bytes at `data`, one
 // dimension, writable (an empty block with null data at a valid address).
 // GIL held.

@@ -38,6 +38,14 @@ struct SinkState {
   std::shared_ptr<PythonStreamControl> control;
   // The process this sink was made in (see fork_generation).
   std::uint64_t fork_generation = 0;
+  // The last delivery's object, reclaimed because Python kept no reference
+  // to it (buffer_objects.hpp): the next delivery refills it instead of
+  // making a new one. Only the sink refers to it; null when there is none.
+  // Its value (a ManagedBuffer or a DataView, by the sink's kind), and for a
+  // ManagedBuffer the deleter whose hold of device code it still counts.
+  py::object spare;
+  void* spare_value = nullptr;
+  vorn::BlockDeleter spare_pin = nullptr;
 
   // The hold on Python across back-to-back deliveries: admitted through the
   // exit gate, marked as delivering on the stream, GIL taken.
@@ -76,6 +84,9 @@ bool hold_for_delivery(SinkState& sink) noexcept {
     if (sink.worker == nullptr) {
       return false;  // sinks deliver on a pump's worker only
     }
+    // A muted stream delivers nothing more: its worker stops polling. The
+    // control outlives the worker's use of the flag (the sink holds it).
+    set_poll_guard(*sink.worker, &sink.control->muted_flag());
   }
   if (!PythonGate::admit()) {
     return false;
@@ -223,11 +234,14 @@ void destroy_sink(void* state) {
     // interpreter is going away; its references are kept to the end.
     abandon_at_exit(sink->control->callable.release().ptr());
     abandon_at_exit(sink->code_pin.release().ptr());
+    abandon_at_exit(sink->spare.release().ptr());
     return;
   }
   sink->thread_state.enter();
   sink->control->callable = py::object();
   sink->code_pin = py::object();
+  release_pin(std::exchange(sink->spare_pin, nullptr));
+  sink->spare = py::object();
   sink->thread_state.exit_for_good();
 }
 
@@ -237,9 +251,20 @@ void deliver_managed_buffer(SinkState& sink, vorn::StreamEvent& event) {
     if (auto* chunk = std::get_if<vorn::ManagedBuffer>(&event)) {
       callable_of(sink);
       // Moved into the Python object; released through its own deleter when
-      // Python drops it.
-      py::object buffer = new_managed_buffer(std::move(*chunk), sink.control->device_code());
+      // Python drops it, or at once when Python kept no reference.
+      py::object buffer;
+      if (sink.spare) {
+        buffer = std::move(sink.spare);
+        refill_managed_buffer(*static_cast<vorn::ManagedBuffer*>(sink.spare_value), std::move(*chunk),
+                              std::exchange(sink.spare_pin, nullptr), sink.control->device_code());
+      } else {
+        buffer = new_managed_buffer(std::move(*chunk), sink.control->device_code());
+      }
       call_target(sink, buffer, Py_None);
+      if (vorn::ManagedBuffer* value = reclaim_managed_buffer(buffer, sink.spare_pin)) {
+        sink.spare = std::move(buffer);
+        sink.spare_value = value;
+      }
     } else {
       call_target(sink, Py_None, text_object("Unsupported data type: DataView"));
     }
@@ -275,11 +300,19 @@ void deliver_data_view(SinkState& sink, vorn::StreamEvent& event) {
   py::object view_object;
   guarded([&] {
     callable_of(sink);
-    view_object = new_data_view(lent);
+    if (sink.spare) {
+      view_object = std::move(sink.spare);
+      refill_data_view(*static_cast<vorn::DataView*>(sink.spare_value), lent);
+    } else {
+      view_object = new_data_view(lent);
+    }
     call_target(sink, view_object, Py_None);
   });
   if (view_object && view_object.ref_count() > 1) {
     guarded([&] { retain_view_storage(sink, view_object, event); });
+  } else if (vorn::DataView* value = view_object ? reclaim_data_view(view_object) : nullptr) {
+    sink.spare = std::move(view_object);
+    sink.spare_value = value;
   }
 }
 

@@ -101,6 +101,28 @@ PyTypeObject* python_type() {
   return type;
 }
 
+// For an object of exactly T's registered class (not a subclass): sets
+// `exact` and returns its native value, or null when that was never made
+// (__new__ alone). For any other object `exact` is false and the caller
+// converts it the general way. The class's type record is looked up once.
+// Reason: pybind11's conversion looks the type up by its mangled name (a
+// string hash) for every call, and again to check the holder.
+template <typename T>
+T* exact_value(PyObject* object, bool& exact) noexcept {
+  namespace detail = pybind11::detail;
+  static const detail::type_info* type = nullptr;  // guarded by the GIL
+  if (type == nullptr) {
+    type = detail::get_type_info(typeid(T));
+  }
+  exact = type != nullptr && Py_TYPE(object) == type->type;
+  if (!exact) {
+    return nullptr;
+  }
+  // An object of exactly the class: its first value, without a search.
+  detail::value_and_holder slot = reinterpret_cast<detail::instance*>(object)->get_value_and_holder(type, false);
+  return slot && slot.holder_constructed() ? static_cast<T*>(slot.value_ptr()) : nullptr;
+}
+
 // True when the native part `object` has for the registered type `type` was
 // made (false for an object made with __new__ alone). Reason: pybind11 has
 // no public test of a holder.
@@ -210,6 +232,28 @@ bool release_adopted(PyObject* object) noexcept {
 #else
   static_cast<void>(object);
   return false;
+#endif
+}
+
+// The value of an object made by adopt<T> that the caller holds the only
+// reference to and that nothing was attached to since (exactly T's type,
+// unregistered, no keep-alive patients, no weak references): the caller may
+// then give the object a new value and hand it out again instead of making
+// a new one. Null for any other object; the generic way always returns null.
+// Reason: as for adopt; pybind11 has no notion of reusing an instance.
+template <typename T>
+T* reusable_value(PyObject* object) noexcept {
+#if VORN_BINDING_FAST_PATH
+  auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);
+  if (Py_REFCNT(object) != 1 || Py_TYPE(object) != python_type<T>() || !instance->simple_layout ||
+      !instance->simple_holder_constructed || instance->simple_instance_registered || instance->has_patients ||
+      instance->weakrefs != nullptr) {
+    return nullptr;
+  }
+  return static_cast<T*>(instance->simple_value_holder[0]);
+#else
+  static_cast<void>(object);
+  return nullptr;
 #endif
 }
 

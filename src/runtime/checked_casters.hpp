@@ -19,6 +19,21 @@
 #include "vorn/device_manager.hpp"
 #include "vorn/status.hpp"
 
+namespace pyvorn {
+
+// The device a Device method is called on, as its first (self) parameter.
+// Converts as vorn::Device& does, and renders as the Device class in
+// signatures, but is not the class's own caster, which must build on
+// pybind11's generic one (that looks the type up by name on every call): an
+// object of exactly the class costs a type comparison.
+struct DeviceSelf {
+  vorn::Device* device = nullptr;
+  vorn::Device& operator*() const noexcept { return *device; }
+  vorn::Device* operator->() const noexcept { return device; }
+};
+
+}  // namespace pyvorn
+
 namespace pybind11::detail {
 
 template <typename T>
@@ -50,8 +65,60 @@ class checked_caster : public type_caster_base<T> {
   }
 };
 
+// Device is converted for every method call (as self): an object of exactly
+// the class takes a short way (internals::exact_value), with the same
+// outcome; any other object (a Python subclass, None) the checked one.
 template <>
-class type_caster<vorn::Device> : public checked_caster<vorn::Device> {};
+class type_caster<vorn::Device> : public checked_caster<vorn::Device> {
+ public:
+  bool load(handle src, bool convert) {
+    bool exact = false;
+    vorn::Device* device = pyvorn::internals::exact_value<vorn::Device>(src.ptr(), exact);
+    if (!exact) {
+      return checked_caster<vorn::Device>::load(src, convert);
+    }
+    if (device == nullptr) {
+      throw std::runtime_error("");  // made with __new__ alone: as checked_caster says it
+    }
+    value = device;
+    return true;
+  }
+};
+
+template <>
+class type_caster<pyvorn::DeviceSelf> {
+ public:
+  static constexpr auto name = const_name<vorn::Device>();
+  template <typename T>
+  using cast_op_type = pyvorn::DeviceSelf&;
+
+  bool load(handle src, bool convert) {
+    bool exact = false;
+    value_.device = pyvorn::internals::exact_value<vorn::Device>(src.ptr(), exact);
+    if (exact) {
+      if (value_.device == nullptr) {
+        throw std::runtime_error("");  // as type_caster<vorn::Device> says it
+      }
+      return true;
+    }
+    type_caster<vorn::Device> general;  // only off the short way: it looks the type up
+    if (!general.load(src, convert)) {
+      return false;
+    }
+    value_.device = static_cast<vorn::Device*>(general);
+    return true;
+  }
+  // As the conversion to vorn::Device& (None converts, then fails here).
+  operator pyvorn::DeviceSelf&() {
+    if (value_.device == nullptr) {
+      throw reference_cast_error();
+    }
+    return value_;
+  }
+
+ private:
+  pyvorn::DeviceSelf value_;
+};
 template <>
 class type_caster<vorn::Device::DataStream> : public checked_caster<vorn::Device::DataStream> {};
 template <>

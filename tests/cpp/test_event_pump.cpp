@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/stream/copy_blocks.hpp"
 #include "core/stream/event_pump.hpp"
 #include "stream_callback_access.hpp"
 #include "stream_recorder.hpp"
@@ -362,6 +363,82 @@ TEST(EventPump, ViewsAreCopiedAtPushTime) {
   }
   EXPECT_EQ(got[500].kind, RecordedEvent::owned);  // an empty view becomes an empty owning chunk
   EXPECT_TRUE(got[500].bytes.empty());
+}
+
+// The pool of the pump's copies: a block given back is reused, one still out
+// never is; blocks out when the pool closes stay valid until given back (the
+// sanitizer builds check that each is freed once).
+TEST(CopyBlocks, ReusesOnlyWhatCameBackAndOutlivesItsOwner) {
+  const vorn::BlockDeleter give_back = copy_block_deleter();
+  CopyBlocks* pool = CopyBlocks::create();
+  ASSERT_NE(pool, nullptr);
+  std::uint8_t* held = pool->take(64);
+  std::uint8_t* again = pool->take(40);  // the same size class
+  ASSERT_NE(again, held);
+  give_back(again);
+  EXPECT_EQ(pool->take(64), again);
+  std::uint8_t* fresh = pool->take(64);
+  EXPECT_NE(fresh, held);
+  EXPECT_NE(fresh, again);
+  std::uint8_t* large = pool->take(CopyBlocks::kMaxPooled + 1);  // not pooled
+  std::memset(held, 0x5A, 64);
+  std::memset(large, 0x5A, CopyBlocks::kMaxPooled + 1);
+  pool->close();
+  EXPECT_EQ(held[63], 0x5A);
+  EXPECT_EQ(large[CopyBlocks::kMaxPooled], 0x5A);
+  for (std::uint8_t* block : {held, again, fresh, large}) {
+    give_back(block);
+  }
+}
+
+// Blocks given back on another thread while the owner takes more and then
+// closes the pool midway (ThreadSanitizer checks the hand-over).
+TEST(CopyBlocks, GiveBacksOnAnotherThreadRaceTakeAndClose) {
+  CopyBlocks* pool = CopyBlocks::create();
+  ASSERT_NE(pool, nullptr);
+  std::mutex mutex;
+  std::condition_variable more;
+  std::vector<std::uint8_t*> handed;
+  bool done = false;
+  std::thread giver([&] {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      more.wait(lock, [&] { return done || !handed.empty(); });
+      if (handed.empty()) {
+        return;
+      }
+      std::vector<std::uint8_t*> batch;
+      batch.swap(handed);
+      lock.unlock();
+      for (std::uint8_t* block : batch) {
+        EXPECT_EQ(block[0], 0xA5);
+        copy_block_deleter()(block);
+      }
+      lock.lock();
+    }
+  });
+  for (int i = 0; i < 20000; ++i) {
+    std::uint8_t* block = pool->take(static_cast<std::uint64_t>(1 + i % 200));
+    ASSERT_NE(block, nullptr);
+    block[0] = 0xA5;
+    {
+      std::lock_guard lock(mutex);
+      handed.push_back(block);
+    }
+    more.notify_one();
+    if (i == 15000) {
+      pool->close();  // blocks of the first pool still come back after this
+      pool = CopyBlocks::create();
+      ASSERT_NE(pool, nullptr);
+    }
+  }
+  pool->close();
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  more.notify_one();
+  giver.join();
 }
 
 TEST(EventPump, ShutdownReleasesQueuedChunksUndelivered) {

@@ -160,7 +160,8 @@ STOP_CASES = {
         import queue
         q, inside = queue.Queue(maxsize=1), threading.Event()
         def cb(c, t):
-            inside.set()
+            if q.full():
+                inside.set()           # this call is the one that blocks, so stop() finds it running
             q.put(c)                   # blocks: nobody takes from the queue while stop() waits
         s = dev().start_read_stream(0, cb)
         assert inside.wait(5)

@@ -6,6 +6,7 @@ import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -114,6 +115,35 @@ def test_kept_data_view_exports_nothing_more(manager):
     assert [bytes(m) for m in memories] == [counting(0, 8), counting(8, 4), counting(12, 4)]
     with pytest.raises(BufferError, match="no longer valid"):
         memoryview(views[0])
+
+
+@pytest.mark.parametrize("aligned", [False, True])
+def test_objects_python_keeps_are_never_reused(manager, aligned):
+    # A delivery's object that Python let go of may be handed out again; one
+    # that Python still holds (in a list, through a memoryview, or by a weak
+    # reference) never is, and keeps its bytes.
+    dev = manager.create_device(" ".join(["o:8"] * 60 + ["end"]))
+    kept, weak, reused, seen, done = [], [], [], [0], threading.Event()
+
+    def cb(chunk, text):
+        if chunk is None:
+            done.set()
+            return
+        if any(chunk is k for k, _, _ in kept) or any(chunk is w() for w in weak):
+            reused.append(seen[0])
+        seen[0] += 1
+        if seen[0] % 3 == 0:
+            memory = memoryview(chunk)
+            kept.append((chunk if seen[0] % 2 else None, memory, bytes(memory)))
+        elif seen[0] % 3 == 1:
+            weak.append(weakref.ref(chunk))
+
+    start = dev.start_aligned_read_stream if aligned else dev.start_read_stream
+    with start(*((0, 8) if aligned else (0,)), cb):
+        assert done.wait(10)
+    assert not reused and len(kept) == 20 and all(bytes(m) == b for _, m, b in kept)
+    gc.collect()
+    assert all(w() is None for w in weak)
 
 
 @pytest.mark.parametrize("limit", [63, 0, 2147483648])
@@ -409,7 +439,9 @@ def test_exit_with_streams_running_is_clean(case):
         """)
 
 
-@pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("script", "o:6 o:6 o:6 loop")])
+# Paced, the worker polls between events when the stop comes.
+@pytest.mark.parametrize("plugin, text", [("sim", "sim0 chunk_size=64"), ("sim", "sim0 chunk_size=64 chunk_rate=20000"),
+                                          ("script", "o:6 o:6 o:6 loop")])
 @pytest.mark.parametrize("aligned", [False, True])
 @pytest.mark.parametrize("where", ["caller", "callback"])
 @pytest.mark.parametrize("side", ["local", "remote"])

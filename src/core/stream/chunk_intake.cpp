@@ -1,7 +1,6 @@
 #include "core/stream/chunk_intake.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -9,13 +8,12 @@
 #include <utility>
 #include <variant>
 
-#include "core/stream/event_pump.hpp"
-
 namespace pyvorn {
 namespace {
 
 // The largest chunk a Python buffer can describe (Py_ssize_t is ptrdiff_t
-// wide); it also fits size_t, so a copy's malloc sees the size unchanged.
+// wide); with a copy's 16-byte header it still fits size_t, so a copy's
+// allocation sees the size unchanged.
 constexpr std::uint64_t kMaxChunkBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
 
 // Replaces the event by the text `head` + size + `tail`; false when the text
@@ -59,8 +57,9 @@ void release(vorn::ManagedBuffer& chunk) noexcept {
 
 // Replaces the event by an owning copy of `size` bytes at `data` (which the
 // event may own: the event is replaced only after the copy).
-bool replace_by_copy(vorn::StreamEvent& event, const std::uint8_t* data, std::uint64_t size) noexcept {
-  auto* block = static_cast<std::uint8_t*>(std::malloc(size != 0 ? static_cast<std::size_t>(size) : 1));
+bool replace_by_copy(vorn::StreamEvent& event, const std::uint8_t* data, std::uint64_t size,
+                     CopyBlocks& copies) noexcept {
+  std::uint8_t* block = copies.take(size);
   if (block == nullptr) {
     if (auto* chunk = std::get_if<vorn::event_kind::owned_chunk>(&event)) {
       release(*chunk);
@@ -73,13 +72,13 @@ bool replace_by_copy(vorn::StreamEvent& event, const std::uint8_t* data, std::ui
   if (auto* chunk = std::get_if<vorn::event_kind::owned_chunk>(&event)) {
     release(*chunk);
   }
-  event.emplace<vorn::event_kind::owned_chunk>(block, size, pump_block_deleter());
+  event.emplace<vorn::event_kind::owned_chunk>(block, size, copy_block_deleter());
   return true;
 }
 
 }  // namespace
 
-bool prepare_for_queue(vorn::StreamEvent& event) noexcept {
+bool prepare_for_queue(vorn::StreamEvent& event, CopyBlocks& copies) noexcept {
   const std::uint8_t* data = nullptr;
   std::uint64_t size = 0;
   if (auto* chunk = std::get_if<vorn::event_kind::owned_chunk>(&event)) {
@@ -103,7 +102,7 @@ bool prepare_for_queue(vorn::StreamEvent& event) noexcept {
     return true;  // an error text
   }
   // The device may reuse the bytes once push returns: store a copy.
-  return replace_by_copy(event, data, size);
+  return replace_by_copy(event, data, size, copies);
 }
 
 void disown_undeletable(vorn::StreamEvent& event) noexcept {

@@ -3,6 +3,7 @@
 // stay the device's.
 #pragma once
 
+#include "core/stream/copy_blocks.hpp"
 #include "vorn/stream.hpp"
 
 namespace pyvorn {
@@ -11,7 +12,8 @@ namespace pyvorn {
 // element the pump queues in its place:
 // - an error text, or an owning chunk that keeps the rules: left as it is;
 // - a chunk view, or an owning chunk with a null deleter: an owning copy of
-//   its bytes in a block of pump_block_deleter(). The null-deleter block
+//   its bytes in a block from `copies` (released through
+//   copy_block_deleter()). The null-deleter block
 //   stays the device's: its pointer is let go without a call;
 // - data null with a non-zero size N:
 //   "Invalid stream chunk: null data with N bytes";
@@ -22,7 +24,7 @@ namespace pyvorn {
 //   "Out of memory: cannot copy a chunk view of N bytes".
 // Returns false, leaving an empty event (the payload released as above),
 // when not even that text can be allocated. Producer thread; never throws.
-bool prepare_for_queue(vorn::StreamEvent& event) noexcept;
+bool prepare_for_queue(vorn::StreamEvent& event, CopyBlocks& copies) noexcept;
 
 // For an event the pump drops without taking it, which the device then
 // destroys: lets go of the pointer of an owning chunk with a null deleter, so

@@ -28,9 +28,9 @@ inline int rwq_tsan_sync;
 #pragma GCC diagnostic pop
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -43,16 +43,22 @@ inline int rwq_tsan_sync;
 namespace pyvorn {
 namespace {
 
-using Queue = moodycamel::BlockingReaderWriterQueue<vorn::StreamEvent>;
+// Single producer, single consumer, no count shared per element: the pump
+// keeps its own counts (Shared::stored, Shared::taken) and its own wake-up.
+using Queue = moodycamel::ReaderWriterQueue<vorn::StreamEvent>;
 
 constexpr char kOverflowNotice[] = "Queue Overflow, dropping event";
 constexpr char kTwoProducersNotice[] =
     "Stream callback invoked from two threads at once: a device must push from one thread at a time";
 
 // How long the worker polls (yielding) after the queue ran empty before it
-// blocks, and the fewest polls it makes in that time.
-constexpr std::chrono::microseconds kSpinTime{50};
-constexpr int kMinSpins = 8;
+// blocks: between these bounds, adapted to the gaps between events it has
+// seen (see Shared::adapt_poll). Waking a blocked worker costs the producer a
+// system call and the event a scheduler wake-up (tens of microseconds on a
+// virtual machine); polling costs the worker's core while it lasts.
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::nanoseconds kMinPoll = std::chrono::microseconds(2);
+constexpr std::chrono::nanoseconds kMaxPoll = std::chrono::microseconds(200);
 
 ShutdownWaitHooks shutdown_wait_hooks;
 
@@ -61,6 +67,8 @@ ShutdownWaitHooks shutdown_wait_hooks;
 // What the pump whose worker runs on this thread tells its consumer.
 struct DeliveryContext {
   const std::stop_token* stop = nullptr;  // null: not a worker thread
+  // While it reads true, the worker blocks at once instead of polling.
+  const std::atomic<bool>* poll_guard = nullptr;
   // The consumer's hook for when the worker is about to block or end.
   void (*idle_hook)(void*) noexcept = nullptr;
   void* idle_arg = nullptr;
@@ -76,9 +84,6 @@ void run_idle_hook() noexcept {
     context.idle_hook(context.idle_arg);
   }
 }
-
-// Deleter of the blocks into which chunk views are copied.
-void free_block(std::uint8_t* block) { std::free(block); }
 
 // A run of overflow notices. Notices that follow one another are stored as
 // one queue element that counts them, so a stalled consumer costs one element
@@ -138,15 +143,47 @@ void deliver_notices(NoticeRun& run, const std::stop_token& stop, const vorn::St
 struct EventPump::Shared {
   Queue queue{static_cast<std::size_t>(init_elements)};
 
+  // Elements stored (producer) and taken out (worker), each written by its
+  // side alone and on a cache line of its own, so that a push and a take
+  // share no written line. The producer compares with its last look at
+  // `taken` and looks again only when that says the queue is full.
+  alignas(64) std::atomic<std::int64_t> stored{0};
+  std::int64_t taken_seen = 0;  // producer only
+  alignas(64) std::atomic<std::int64_t> taken{0};
+
+  // Producer side: one more element is in the queue.
+  void count_stored() noexcept { stored.store(stored.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+
+  // Producer side: true when `limit` elements or more wait.
+  bool full(std::int64_t limit) noexcept {
+    const std::int64_t in = stored.load(std::memory_order_relaxed);
+    if (in - taken_seen < limit) {
+      return false;
+    }
+    taken_seen = taken.load(std::memory_order_relaxed);
+    return in - taken_seen >= limit;
+  }
+
+  // Worker side: takes the next element, if any.
+  bool take(vorn::StreamEvent& event) noexcept {
+    if (!queue.try_dequeue(event)) {
+      return false;
+    }
+    taken.store(taken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
+  }
+
   // Wake-up protocol (Dekker-style, all seq_cst):
-  //   producer: enqueue + signal; ++wake_seq; if (sleeping) notify.
+  //   producer: enqueue; ++wake_seq; if (sleeping) notify.
   //   worker:   s = wake_seq; sleeping = true; re-check queue and stop;
   //             wait while wake_seq == s; sleeping = false.
   // Either the worker sees the event (or the new sequence value) before it
   // sleeps, or the producer sees it sleeping and wakes it. A stop request
   // bumps the sequence and notifies from the stopping thread.
+  // The sequence is the producer's (written by every push), the flag the
+  // worker's (written when it blocks and wakes, read by every push).
   alignas(64) std::atomic<std::uint32_t> wake_seq{0};
-  std::atomic<bool> sleeping{false};
+  alignas(64) std::atomic<bool> sleeping{false};
 
   void wake_after_store() noexcept {
     wake_seq.fetch_add(1, std::memory_order_seq_cst);
@@ -160,31 +197,66 @@ struct EventPump::Shared {
     notify_waiters(wake_seq);
   }
 
-  // Worker side, with the queue found empty: poll briefly, then block until
-  // an event is stored or stop is requested. May return spuriously.
-  void idle(const std::stop_token& stop) noexcept {
-    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-    for (int spins = 0; queue.size_approx() == 0; ++spins) {
+  // Worker only: how long the next idle period polls before blocking.
+  std::chrono::nanoseconds poll_budget = kMinPoll;
+
+  // Worker side.
+  bool empty() const noexcept { return queue.peek() == nullptr; }
+
+  // Worker side, with the queue found empty: polls for up to poll_budget
+  // (not at all while the consumer's poll guard is set), then blocks until
+  // an event is stored or stop is requested. Returns with an event waiting
+  // or stop requested.
+  void idle(const std::stop_token& stop, const DeliveryContext& context) noexcept {
+    const auto start = Clock::now();
+    for (auto now = start; empty(); now = Clock::now()) {
       if (stop.stop_requested()) {
         return;
       }
-      if (spins >= kMinSpins && std::chrono::steady_clock::now() >= deadline) {
-        const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
-        sleeping.store(true, std::memory_order_seq_cst);
-        if (queue.size_approx() == 0 && !stop.stop_requested()) {
-          wait_while_equal(wake_seq, seen);
+      if (now - start >= poll_budget || guarded(context)) {
+        block(stop);
+        if (!stop.stop_requested() && !guarded(context)) {
+          adapt_poll(Clock::now() - start);
         }
-        sleeping.store(false, std::memory_order_relaxed);
         return;
       }
       std::this_thread::yield();
     }
+    adapt_poll(Clock::now() - start);
+  }
+
+  static bool guarded(const DeliveryContext& context) noexcept {
+    return context.poll_guard != nullptr && context.poll_guard->load(std::memory_order_relaxed);
+  }
+
+  void block(const std::stop_token& stop) noexcept {
+    while (empty() && !stop.stop_requested()) {
+      const std::uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
+      sleeping.store(true, std::memory_order_seq_cst);
+      if (empty() && !stop.stop_requested()) {
+        wait_while_equal(wake_seq, seen);
+      }
+      sleeping.store(false, std::memory_order_relaxed);
+    }
+  }
+
+  // After an idle period of `gap` that an event ended: a gap that polling
+  // for twice as long would have caught raises the budget to that at once;
+  // a shorter one lets it decay slowly towards it; a gap beyond kMaxPoll
+  // halves it, so a slow or idle stream soon polls for kMinPoll only.
+  void adapt_poll(std::chrono::nanoseconds gap) noexcept {
+    if (gap > kMaxPoll) {
+      poll_budget = std::max(kMinPoll, poll_budget / 2);
+      return;
+    }
+    const std::chrono::nanoseconds wanted = std::min(kMaxPoll, 2 * gap + kMinPoll);
+    poll_budget = wanted > poll_budget ? wanted : poll_budget - (poll_budget - wanted) / 8;
   }
 
   // Consumer side only: destroys every waiting event without delivering it.
   void release_waiting() noexcept {
     vorn::StreamEvent event;
-    while (queue.try_dequeue(event)) {
+    while (take(event)) {
       event = vorn::StreamEvent{};
     }
   }
@@ -192,11 +264,12 @@ struct EventPump::Shared {
   // Worker side: delivers the queued events in order until the end marker has
   // been delivered or stop is requested, idling while the queue is empty.
   void deliver_until_end(const std::stop_token& stop, vorn::StreamCallback& consumer) noexcept {
+    const DeliveryContext& context = worker;
     while (!stop.stop_requested()) {
       vorn::StreamEvent event;
-      if (!queue.try_dequeue(event)) {
+      if (!take(event)) {
         run_idle_hook();
-        idle(stop);
+        idle(stop, context);
       } else if (NoticeRun* run = notice_run_of(event)) {
         deliver_notices(*run, stop, consumer);
       } else {
@@ -215,6 +288,10 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
   if (max_elements < init_elements) {
     throw std::runtime_error("max_elements must be greater than init_elements");
   }
+  copies_.reset(CopyBlocks::create());
+  if (!copies_) {
+    throw std::bad_alloc();
+  }
   shared_ = std::make_shared<Shared>();
   // On failure std::jthread destroys its copy of the consumer (and ours is
   // empty by then, or still owned by this frame's parameter).
@@ -224,7 +301,7 @@ EventPump::EventPump(vorn::StreamCallback consumer, std::int32_t max_elements) :
 
 void set_shutdown_wait_hooks(ShutdownWaitHooks hooks) noexcept { shutdown_wait_hooks = hooks; }
 
-vorn::BlockDeleter pump_block_deleter() noexcept { return &free_block; }
+vorn::BlockDeleter pump_block_deleter() noexcept { return copy_block_deleter(); }
 
 bool on_delivery_thread() noexcept { return worker.stop != nullptr; }
 
@@ -234,6 +311,10 @@ const DeliveryContext* current_delivery() noexcept {
 }
 
 bool stop_requested(const DeliveryContext& context) noexcept { return context.stop->stop_requested(); }
+
+void set_poll_guard(const DeliveryContext& context, const std::atomic<bool>* guard) noexcept {
+  const_cast<DeliveryContext&>(context).poll_guard = guard;  // the calling worker's own record
+}
 
 void set_idle_hook(const DeliveryContext& context, void (*hook)(void* arg) noexcept, void* arg) noexcept {
   auto& own = const_cast<DeliveryContext&>(context);  // the calling worker's own record
@@ -277,7 +358,7 @@ void EventPump::push(vorn::StreamEvent& event) noexcept {
   }
   if (event.index() == vorn::event_kind::end) {
     store_end_marker();
-  } else if (waiting() >= max_elements_) {
+  } else if (shared_->full(max_elements_)) {
     // Overflow: a notice takes the event's place. The device's event is left
     // as it is, for the device to destroy.
     disown_undeletable(event);
@@ -303,6 +384,7 @@ void EventPump::wait_for_turn() noexcept {
     try {
       if (shared_->queue.enqueue(
               vorn::StreamEvent(std::in_place_index<vorn::event_kind::error>, kTwoProducersNotice))) {
+        shared_->count_stored();
         close_notice_run();
         shared_->wake_after_store();
       }
@@ -319,13 +401,15 @@ void EventPump::store_end_marker() noexcept {
   while (!shared_->queue.enqueue(vorn::StreamEvent{})) {
     std::this_thread::yield();  // out of memory: wait for some
   }
+  shared_->count_stored();
   shared_->wake_after_store();
 }
 
 bool EventPump::store(vorn::StreamEvent& event) noexcept {
   // A view becomes an owning copy, a chunk that breaks the rules its error
   // text. The allocating enqueue fails only before it moves anything.
-  if (prepare_for_queue(event) && shared_->queue.enqueue(std::move(event))) {
+  if (prepare_for_queue(event, *copies_) && shared_->queue.enqueue(std::move(event))) {
+    shared_->count_stored();
     return true;
   }
   event = vorn::StreamEvent{};  // out of memory: the payload is released here, once
@@ -354,6 +438,7 @@ void EventPump::store_notice_run() noexcept {
         // An owning chunk marked by its deleter carries the run (see NoticeRun).
         if (shared_->queue.emplace(std::in_place_index<vorn::event_kind::owned_chunk>,
                                    reinterpret_cast<std::uint8_t*>(run), 0, &release_run)) {
+          shared_->count_stored();
           open_run_ = run;
           return;
         }
@@ -372,7 +457,10 @@ void EventPump::close_notice_run() noexcept {
   }
 }
 
-std::int64_t EventPump::waiting() const noexcept { return static_cast<std::int64_t>(shared_->queue.size_approx()); }
+std::int64_t EventPump::waiting() const noexcept {
+  const std::int64_t taken = shared_->taken.load(std::memory_order_relaxed);
+  return std::max<std::int64_t>(0, shared_->stored.load(std::memory_order_relaxed) - taken);
+}
 
 void EventPump::run(std::stop_token stop, std::shared_ptr<Shared> shared, vorn::StreamCallback consumer) noexcept {
   worker.stop = &stop;

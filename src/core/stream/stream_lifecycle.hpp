@@ -70,6 +70,9 @@ class StreamControl {
   // From now on no delivery begins. Any thread.
   void mute() noexcept;
   bool muted() const noexcept { return muted_.load(std::memory_order_seq_cst); }
+  // The flag muted() reads, for a poll guard (event_pump.hpp); lives as long
+  // as the control.
+  const std::atomic<bool>& muted_flag() const noexcept { return muted_; }
 
   // Mutes, then waits until a delivery in progress has returned. Never call
   // it on a delivery thread.
