@@ -29,7 +29,7 @@ sources_of() {
   case "$1" in
     aligned_chunker) echo "-Isrc src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp" ;;
     chunk_path)
-      echo "-Isrc src/core/stream/event_pump.cpp src/core/stream/chunk_intake.cpp" \
+      echo "-Isrc src/core/stream/event_pump.cpp src/core/stream/chunk_intake.cpp src/core/stream/copy_blocks.cpp" \
         "src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp"
       ;;
     sim_options) echo "-Iplugins/sim plugins/sim/sim_options.cpp" ;;

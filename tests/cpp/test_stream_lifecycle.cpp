@@ -220,6 +220,25 @@ TEST(StreamLifecycle, ASlowStopDelaysNoOtherStream) {
   });
 }
 
+// Both queued before a stopper has woken for the first: one idle stopper
+// must not be counted for both, or the quick stop waits behind the slow one.
+TEST(StreamLifecycle, TwoStopsQueuedAtOnceGetAStopperEach) {
+  for (int round = 0; round < 20; ++round) {
+    within(20s, [] {
+      FakeStream* slow = start();
+      FakeStream* quick = start();
+      slow->hold_stop = true;
+      auto slow_ticket = StreamRegistry::stop(slow);
+      wait(StreamRegistry::stop(quick));
+      EXPECT_FALSE(slow_ticket->done());
+      slow->hold_stop = false;
+      wait(slow_ticket);
+      wait(StreamRegistry::release(quick));
+      wait(StreamRegistry::release(slow));
+    });
+  }
+}
+
 TEST(StreamLifecycle, WorkForOneStreamRunsInOrderOneAtATime) {
   within(20s, [] {
     std::atomic<bool> destroyed{false};

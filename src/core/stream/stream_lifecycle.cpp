@@ -60,7 +60,10 @@ struct State {
   std::vector<std::deque<Work>*> parents_work;  // what earlier fork()s set aside
   int stoppers = 0;                             // stopper threads alive
   int idle = 0;                                 // stoppers waiting for work
-  int running = 0;                              // work items being run
+  // Idle stoppers already woken for new work that have not yet looked for it:
+  // they are no longer free to take more (see staff).
+  int called = 0;
+  int running = 0;  // work items being run
   std::condition_variable work;
   std::condition_variable quiet;  // the queue is empty and nothing runs
   std::atomic<void (*)(const char*) noexcept> report{&ignore_error};
@@ -126,6 +129,7 @@ void after_fork_in_child() noexcept {
   }
   shared.stoppers = 0;
   shared.idle = 0;
+  shared.called = 0;
   shared.running = 0;
 }
 #endif
@@ -212,10 +216,18 @@ struct StopperAccess {
     }
   }
 
-  // Starts one more stopper when none is free. State's mutex held. Throws
-  // std::system_error only when there is no stopper at all.
+  // Wakes an idle stopper for one new work item, or starts one more when
+  // none is free. An idle stopper already woken for earlier work does not
+  // count as free: two items queued before it runs would otherwise both wait
+  // for it, one behind the other's (possibly slow) stop. State's mutex held.
+  // Throws std::system_error only when there is no stopper at all.
   static void staff(State& shared) {
-    if (shared.idle > 0 || shared.stoppers >= kMaxStoppers) {
+    if (shared.idle > shared.called) {
+      ++shared.called;
+      shared.work.notify_one();
+      return;
+    }
+    if (shared.stoppers >= kMaxStoppers) {
       shared.work.notify_one();
       return;
     }
@@ -273,6 +285,15 @@ struct StopperAccess {
     finish(work.ticket, std::move(failure));
   }
 
+  // After an idle wait of a stopper, for whatever reason it ended: it now
+  // looks for work, so it answers one call, if any is out. State's mutex held.
+  static void answer_call(State& shared) noexcept {
+    --shared.idle;
+    if (shared.called > 0) {
+      --shared.called;
+    }
+  }
+
   static void loop() noexcept {
     State& shared = state();
     std::unique_lock lock(shared.mutex);
@@ -289,14 +310,14 @@ struct StopperAccess {
         } else {
           ++shared.idle;
           shared.work.wait_until(lock, shared.next_trim);
-          --shared.idle;
+          answer_call(shared);
         }
         continue;
       }
       if (next == shared.queue.end()) {
         ++shared.idle;
         const bool woken = shared.work.wait_for(lock, kIdleStopperLife) == std::cv_status::no_timeout;
-        --shared.idle;
+        answer_call(shared);
         if (!woken && shared.stoppers > 1 && next_work(shared) == shared.queue.end()) {
           --shared.stoppers;
           return;
