@@ -89,47 +89,60 @@ void copy_repeatedly(const py::object& dst_object, const py::object& src_object,
   }
 }
 
-// Runs on a fresh native thread, as a stream worker does, and measures the
-// calls alone (thread start and thread-state creation excluded).
+// Runs body(state) on a fresh native thread with a thread state of its own,
+// as a stream worker does. The GIL is released on the calling thread until
+// the thread has finished; body starts without it and must end without it.
+template <typename Body>
+void on_native_thread(Body body) {
+  PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+  py::gil_scoped_release release;
+  std::thread worker([&] {
+    PyThreadState* state = PyThreadState_New(interp);
+    body(state);
+    PyEval_RestoreThread(state);
+    PyThreadState_Clear(state);
+    PyThreadState_DeleteCurrent();
+  });
+  worker.join();
+}
+
+// callback(args[0], args[1]), GIL held; false (the error cleared) when it raised.
+bool call_back(PyObject* callback, PyObject* const* args) {
+  PyObject* result = PyObject_Vectorcall(callback, args, 2, nullptr);
+  if (result == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(result);
+  return true;
+}
+
+// Measures the calls alone (thread start and thread-state creation excluded).
 double thread_calls(const py::object& callback, const py::object& arg, std::uint64_t count, bool gil_per_call) {
   double seconds = 0.0;
   bool failed = false;
-  PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
-  {
-    py::gil_scoped_release release;
-    std::thread worker([&] {
-      PyThreadState* state = PyThreadState_New(interp);
-      PyObject* args[] = {arg.ptr(), Py_None};
+  on_native_thread([&](PyThreadState* state) {
+    PyObject* args[] = {arg.ptr(), Py_None};
+    PyEval_RestoreThread(state);
+    PyEval_SaveThread();
+    const auto begin = std::chrono::steady_clock::now();
+    if (!gil_per_call) {
       PyEval_RestoreThread(state);
-      PyEval_SaveThread();
-      const auto begin = std::chrono::steady_clock::now();
-      if (!gil_per_call) {
+    }
+    for (std::uint64_t i = 0; i < count && !failed; ++i) {
+      if (gil_per_call) {
         PyEval_RestoreThread(state);
       }
-      for (std::uint64_t i = 0; i < count && !failed; ++i) {
-        if (gil_per_call) {
-          PyEval_RestoreThread(state);
-        }
-        PyObject* result = PyObject_Vectorcall(callback.ptr(), args, 2, nullptr);
-        if (result == nullptr) {
-          PyErr_Clear();
-          failed = true;
-        }
-        Py_XDECREF(result);
-        if (gil_per_call) {
-          PyEval_SaveThread();
-        }
-      }
-      if (!gil_per_call) {
+      failed = !call_back(callback.ptr(), args);
+      if (gil_per_call) {
         PyEval_SaveThread();
       }
-      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-      PyEval_RestoreThread(state);
-      PyThreadState_Clear(state);
-      PyThreadState_DeleteCurrent();
-    });
-    worker.join();
-  }
+    }
+    if (!gil_per_call) {
+      PyEval_SaveThread();
+    }
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  });
   if (failed) {
     throw std::runtime_error("the callback raised");
   }
@@ -147,35 +160,21 @@ void direct_calls(const py::object& callback, std::uint64_t rate, std::uint64_t 
   auto* stamp_at = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(chunk.ptr()));
   const auto period = std::chrono::nanoseconds(1'000'000'000 / (rate == 0 ? 1 : rate));
   bool failed = false;
-  PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
-  {
-    py::gil_scoped_release release;
-    std::thread caller([&] {
-      PyThreadState* state = PyThreadState_New(interp);
-      PyObject* args[] = {chunk.ptr(), Py_None};
-      auto next = std::chrono::steady_clock::now();
-      for (std::uint64_t i = 0; i < count && !failed; ++i) {
-        next += period;
-        while (std::chrono::steady_clock::now() < next) {
-          std::this_thread::yield();
-        }
-        const std::uint64_t stamp = monotonic_ns();
-        std::memcpy(stamp_at, &stamp, sizeof stamp);  // little-endian on every machine this runs on
-        PyEval_RestoreThread(state);
-        PyObject* result = PyObject_Vectorcall(callback.ptr(), args, 2, nullptr);
-        if (result == nullptr) {
-          PyErr_Clear();
-          failed = true;
-        }
-        Py_XDECREF(result);
-        PyEval_SaveThread();
+  on_native_thread([&](PyThreadState* state) {
+    PyObject* args[] = {chunk.ptr(), Py_None};
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < count && !failed; ++i) {
+      next += period;
+      while (std::chrono::steady_clock::now() < next) {
+        std::this_thread::yield();
       }
+      const std::uint64_t stamp = monotonic_ns();
+      std::memcpy(stamp_at, &stamp, sizeof stamp);  // little-endian on every machine this runs on
       PyEval_RestoreThread(state);
-      PyThreadState_Clear(state);
-      PyThreadState_DeleteCurrent();
-    });
-    caller.join();
-  }
+      failed = !call_back(callback.ptr(), args);
+      PyEval_SaveThread();
+    }
+  });
   if (failed) {
     throw std::runtime_error("the callback raised");
   }
