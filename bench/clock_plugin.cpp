@@ -14,7 +14,8 @@
 // Stream address 0 pushes owning chunks (ManagedBuffer) from a ring of
 // recycled blocks, like a device's DMA buffers: when all of them are out, the
 // producer waits (polling briefly, then asleep) for the consumer to release
-// one, so nothing overflows. Releasing a block costs one compare-and-swap.
+// one, so nothing overflows. Releasing a block costs one atomic OR on a line
+// that the releasing thread mostly keeps to itself.
 // Address 1 pushes chunk views (DataView) of one buffer. The first 8 bytes of every chunk hold the
 // CLOCK_MONOTONIC time in nanoseconds, little-endian, read right before the
 // push (Python's time.monotonic_ns() reads the same clock); no other byte is
@@ -38,6 +39,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <stop_token>
@@ -132,87 +134,134 @@ void write_stamp(std::uint8_t* chunk) noexcept {
   std::memcpy(chunk, &stamp, sizeof stamp);
 }
 
-// A stream's ring of owning blocks. Whoever releases a block pushes it onto
-// a lock-free list with one compare-and-swap (any thread); the producer takes
-// that whole list at once when its own runs out. A producer that finds the
-// ring dry polls (yielding) for up to kSpinBelow, then sleeps until a block
-// comes back. The ring goes once the stream has let go and every block is
-// back, on whichever thread that happens. (A block out carries a pointer to
-// its ring in a header before its data; a free block links to the next in
-// its data.)
+// A stream's ring of owning blocks, all in one allocation. A free block is a
+// set bit in a bitmap of 64-bit words (63 blocks each; the top bit says the
+// producer is asleep), each word on a cache line of its own. Whoever releases
+// a block sets its bit with one atomic OR (any thread) and touches nothing
+// else of the ring, unless the producer sleeps or the stream has let go; the
+// producer takes a whole word's free bits at once. So a releaser and the
+// producer share a written line once per take, not once per block, and no
+// releaser writes a block's bytes. Blocks go out in bit order, so they mostly
+// come back into the word the producer looks at next. A producer that finds
+// the ring dry looks again after a growing pause (touching nothing a releaser
+// writes meanwhile, so what comes back is taken in one go), for up to
+// kSpinBelow, then sleeps until a block comes back. The ring goes once the
+// stream has let go and every block out has come back, on whichever thread
+// that happens. (A block carries a header before its data: its ring and its
+// index.)
 class BlockRing {
  public:
   static BlockRing* create(std::uint64_t size, std::uint64_t blocks) { return new BlockRing(size, blocks); }
 
-  // The stream lets go (its producer has ended): the blocks that are back go
-  // now, the others as they come back, and the ring with the last of them.
+  // The stream lets go (its producer has ended). Closes every word, so that
+  // the blocks still out see it when they come back; the free ones and those
+  // the producer took but never pushed go now, the ring with the last block.
   void release() noexcept {
-    std::uint64_t freed = free_list(std::exchange(own_, nullptr));
-    freed += free_list(returned_.exchange(closed(), std::memory_order_acq_rel));
-    drop(1 + freed);
+    std::uint64_t free = static_cast<std::uint64_t>(std::popcount(own_));
+    for (std::uint64_t w = 0; w < word_count(); ++w) {
+      free += static_cast<std::uint64_t>(
+          std::popcount(words_[w].bits.exchange(kClosed, std::memory_order_acq_rel) & block_bits(w)));
+    }
+    drop(1 + free);
   }
 
   // A block of the ring's size, or null once stop is requested while none
   // is free. Producer thread only.
   std::uint8_t* take(const std::stop_token& stop) {
-    if (own_ == nullptr) {
-      own_ = returned_.exchange(nullptr, std::memory_order_acquire);
-    }
-    if (own_ == nullptr && !wait_for_returns(stop)) {
+    if (own_ == 0 && !grab(kPerWord) && !wait_for_returns(stop)) {
       return nullptr;
     }
-    return reinterpret_cast<std::uint8_t*>(std::exchange(own_, own_->next));
+    const auto bit = static_cast<std::uint64_t>(std::countr_zero(own_));
+    own_ &= own_ - 1;
+    return storage_.get() + (own_word_ * kPerWord + bit) * stride_ + kHeader;
   }
 
   // The BlockDeleter of the ring's blocks. Any thread.
   static void give_back(std::uint8_t* data) noexcept {
-    BlockRing* ring = *header(data - kHeader);
-    auto* node = reinterpret_cast<Node*>(data);
-    Node* head = ring->returned_.load(std::memory_order_relaxed);
-    do {
-      if (head == closed()) {
-        delete[](data - kHeader);
-        ring->drop(1);
-        return;
-      }
-      node->next = head;
-    } while (!ring->returned_.compare_exchange_weak(head, node, std::memory_order_seq_cst, std::memory_order_relaxed));
-    if (ring->waiting_.load(std::memory_order_seq_cst)) {
-      std::lock_guard lock(ring->mutex_);
-      ring->returned_cv_.notify_one();
+    const Header& header = *reinterpret_cast<const Header*>(data - kHeader);
+    BlockRing& ring = *header.ring;
+    const std::uint64_t seen = ring.words_[header.index / kPerWord].bits.fetch_or(
+        std::uint64_t{1} << (header.index % kPerWord), std::memory_order_seq_cst);
+    if (seen == kClosed) {
+      ring.drop(1);  // the stream let go: the ring may go here
+    } else if ((seen & kAsleep) != 0) {
+      // The ring may be gone by now (the producer woken and the stream let
+      // go); the wake-up is the plug-in's, not the ring's.
+      std::lock_guard lock(sleep_mutex);
+      returned_cv.notify_all();
     }
   }
 
  private:
   static constexpr std::size_t kHeader = 64;
-  static_assert(sizeof(BlockRing*) <= kHeader);
-
-  struct Node {
-    Node* next;
+  static constexpr std::uint64_t kPerWord = 63;
+  static constexpr std::uint64_t kAsleep = std::uint64_t{1} << 63;
+  // A word of a ring that its stream let go. A releaser never sees it
+  // otherwise: its own bit is clear until it sets it.
+  static constexpr std::uint64_t kClosed = ~std::uint64_t{0};
+  struct Header {
+    BlockRing* ring;
+    std::uint64_t index;
+  };
+  static_assert(sizeof(Header) <= kHeader);
+  struct alignas(64) Word {
+    std::atomic<std::uint64_t> bits{0};
+  };
+  struct FreeStorage {
+    void operator()(std::uint8_t* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
   };
 
-  // Marks the list of a ring that its stream let go. Never dereferenced.
-  static Node* closed() noexcept { return reinterpret_cast<Node*>(std::uintptr_t{1}); }
+  // Every sleeping producer of the plug-in waits on these, so that a releaser
+  // that wakes one needs nothing of a ring that may be gone.
+  static inline std::mutex sleep_mutex;
+  static inline std::condition_variable_any returned_cv;
 
-  BlockRing(std::uint64_t size, std::uint64_t blocks) : references_(static_cast<std::int64_t>(blocks) + 1) {
+  BlockRing(std::uint64_t size, std::uint64_t blocks)
+      : blocks_(blocks),
+        words_(std::make_unique<Word[]>((blocks + kPerWord - 1) / kPerWord)),
+        references_(static_cast<std::int64_t>(blocks) + 1) {
+    // Whole cache lines per block, and, for sizes that are a multiple of a
+    // page, one line more, so that the headers of consecutive blocks do not
+    // all fall into the same cache set.
+    stride_ = kHeader + (std::max<std::uint64_t>(size, 1) + 63) / 64 * 64;
+    if (stride_ % 4096 == 0) {
+      stride_ += 64;
+    }
+    storage_.reset(static_cast<std::uint8_t*>(::operator new[](stride_* blocks, std::align_val_t{64})));
+    for (std::uint64_t w = 0; w < word_count(); ++w) {
+      words_[w].bits.store(~kAsleep, std::memory_order_relaxed);  // all free; bits past the last block stay set
+    }
     for (std::uint64_t i = 0; i < blocks; ++i) {
-      std::uint8_t* base = new std::uint8_t[kHeader + std::max<std::uint64_t>(size, sizeof(Node))];
-      *header(base) = this;  // written once: the givers read it, nobody writes it again
-      auto* node = reinterpret_cast<Node*>(base + kHeader);
-      node->next = own_;
-      own_ = node;
+      new (storage_.get() + i * stride_) Header{this, i};
     }
   }
 
-  static BlockRing** header(std::uint8_t* base) noexcept { return reinterpret_cast<BlockRing**>(base); }
+  std::uint64_t word_count() const noexcept { return (blocks_ + kPerWord - 1) / kPerWord; }
 
-  std::uint64_t free_list(Node* list) noexcept {
-    std::uint64_t freed = 0;
-    while (list != nullptr) {
-      delete[](reinterpret_cast<std::uint8_t*>(std::exchange(list, list->next)) - kHeader);
-      ++freed;
+  // The bits of word w that stand for blocks.
+  std::uint64_t block_bits(std::uint64_t w) const noexcept {
+    const std::uint64_t in_word = std::min(kPerWord, blocks_ - w * kPerWord);
+    return (std::uint64_t{1} << in_word) - 1;
+  }
+
+  // Takes the free bits of the first word that has at least `wanted` free
+  // (or all of its blocks free, when it has fewer), looking from the one after
+  // the last word taken. Producer thread only.
+  bool grab(std::uint64_t wanted) noexcept {
+    const std::uint64_t words = word_count();
+    for (std::uint64_t n = 0; n < words; ++n) {
+      const std::uint64_t w = (cursor_ + n) % words;
+      const std::uint64_t mine = block_bits(w);
+      const std::uint64_t free = words_[w].bits.load(std::memory_order_seq_cst) & mine;
+      const std::uint64_t need = std::min(wanted, static_cast<std::uint64_t>(std::popcount(mine)));
+      if (free != 0 && static_cast<std::uint64_t>(std::popcount(free)) >= need) {
+        own_ = words_[w].bits.fetch_and(~mine, std::memory_order_acquire) & mine;
+        own_word_ = w;
+        cursor_ = w + 1;
+        return true;
+      }
     }
-    return freed;
+    return false;
   }
 
   void drop(std::uint64_t count) noexcept {
@@ -222,34 +271,56 @@ class BlockRing {
     }
   }
 
-  // The ring ran dry: polls, then sleeps, until blocks come back. False when
-  // stopped first.
+  // No word is all free: looks again after pauses of 1, 2, 4, then 8 us
+  // until kSpinBelow has passed, taking a word half free for the first 16 us,
+  // then any free block; then sleeps until a block comes back. (Taking a
+  // word with a few blocks back would have the producer and the releaser
+  // write that word's line by turns.) False when stopped first.
   bool wait_for_returns(const std::stop_token& stop) {
-    const auto deadline = std::chrono::steady_clock::now() + kSpinBelow;
-    while (returned_.load(std::memory_order_relaxed) == nullptr && std::chrono::steady_clock::now() < deadline) {
-      if (stop.stop_requested()) {
-        return false;
+    const auto start = std::chrono::steady_clock::now();
+    auto pause = std::chrono::microseconds(1);
+    for (auto now = start; now - start < kSpinBelow;) {
+      for (const auto until = now + pause; now < until; now = std::chrono::steady_clock::now()) {
+        if (stop.stop_requested()) {
+          return false;
+        }
+        std::this_thread::yield();
       }
-      std::this_thread::yield();
+      if (grab(now - start < std::chrono::microseconds(16) ? kPerWord / 2 : 1)) {
+        return true;
+      }
+      pause = std::min(pause * 2, std::chrono::microseconds(8));
     }
-    if (returned_.load(std::memory_order_acquire) == nullptr) {
-      std::unique_lock lock(mutex_);
-      waiting_.store(true, std::memory_order_seq_cst);
-      returned_cv_.wait(lock, stop, [this] { return returned_.load(std::memory_order_seq_cst) != nullptr; });
-      waiting_.store(false, std::memory_order_relaxed);
+    // Asleep: a releaser that sets a bit after these sees kAsleep and wakes
+    // us (under the mutex, so not before we wait); one that set it before,
+    // grab() finds.
+    for (std::uint64_t w = 0; w < word_count(); ++w) {
+      words_[w].bits.fetch_or(kAsleep, std::memory_order_seq_cst);
     }
-    own_ = returned_.exchange(nullptr, std::memory_order_acquire);
-    return own_ != nullptr;
+    bool got = false;
+    {
+      std::unique_lock lock(sleep_mutex);
+      got = returned_cv.wait(lock, stop, [this] { return grab(1); });
+    }
+    for (std::uint64_t w = 0; w < word_count(); ++w) {
+      words_[w].bits.fetch_and(~kAsleep, std::memory_order_relaxed);
+    }
+    return got;
   }
 
-  Node* own_ = nullptr;  // the producer's free blocks
-  // Blocks given back; closed() once the stream let go.
-  alignas(64) std::atomic<Node*> returned_{nullptr};
-  // One for the stream, one per block not freed yet.
+  const std::uint64_t blocks_;
+  std::uint64_t stride_ = 0;
+  std::unique_ptr<std::uint8_t[], FreeStorage> storage_;
+  const std::unique_ptr<Word[]> words_;
+  // The producer's: the free bits it took, of which word, and where to look
+  // next. Written for every block, so on a line of their own: the fields
+  // above are read by every release.
+  alignas(64) std::uint64_t own_ = 0;
+  std::uint64_t own_word_ = 0;
+  std::uint64_t cursor_ = 0;
+  // One for the stream, one per block, until the stream lets go; then one
+  // per block still out.
   alignas(64) std::atomic<std::int64_t> references_;
-  alignas(64) std::atomic<bool> waiting_{false};
-  std::mutex mutex_;
-  std::condition_variable_any returned_cv_;
 };
 
 struct RingRelease {
