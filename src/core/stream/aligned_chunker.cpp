@@ -1,6 +1,7 @@
 #include "core/stream/aligned_chunker.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -20,9 +21,18 @@ struct AlignedChunker {
   std::uint64_t fill = 0;           // bytes held at the front of carry
   vorn::StreamCallback downstream;
   std::uint64_t alignment;
+  // For a power of two, a remainder is a mask, not a division.
+  bool power_of_two;
 
   AlignedChunker(vorn::StreamCallback next, std::uint64_t unit)
-      : carry(static_cast<std::size_t>(unit)), downstream(std::move(next)), alignment(unit) {}
+      : carry(static_cast<std::size_t>(unit)),
+        downstream(std::move(next)),
+        alignment(unit),
+        power_of_two(std::has_single_bit(unit)) {}
+
+  std::uint64_t remainder(std::uint64_t size) const noexcept {
+    return power_of_two ? size & (alignment - 1) : size % alignment;
+  }
 
   void on_event(vorn::StreamEvent& event);
   void on_data(std::uint8_t* data, std::uint64_t size, vorn::StreamEvent* owning);
@@ -100,7 +110,7 @@ void AlignedChunker::on_data(std::uint8_t* data, std::uint64_t size, vorn::Strea
   }
   const std::uint64_t unit = alignment;
   if (fill == 0) {
-    const std::uint64_t tail = size % unit;
+    const std::uint64_t tail = remainder(size);
     fill = tail;
     std::memcpy(carry.data(), data + (size - tail), tail);
     if (size - tail > 0) {
@@ -115,7 +125,7 @@ void AlignedChunker::on_data(std::uint8_t* data, std::uint64_t size, vorn::Strea
     fill = 0;  // the unit is complete and goes downstream whole
     emit_carry(unit);
     const std::uint64_t rest = size - need;
-    const std::uint64_t tail = rest % unit;
+    const std::uint64_t tail = remainder(rest);
     fill = tail;
     std::memcpy(carry.data(), data + (size - tail), tail);  // carry may be a fresh buffer now
     if (rest - tail > 0) {
