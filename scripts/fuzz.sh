@@ -27,8 +27,8 @@ flags=(-std=c++20 -g -O1 -Wall -Wextra -Wshadow -Wconversion -Werror -fsanitize=
   -Iinclude)
 sources_of() {
   case "$1" in
-    aligned_chunker) echo "-Isrc src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp" ;;
-    chunk_path)
+    # The chunker asks the pump whether it runs on a worker; both link the pump.
+    aligned_chunker | chunk_path)
       echo "-Isrc src/core/stream/event_pump.cpp src/core/stream/chunk_intake.cpp src/core/stream/copy_blocks.cpp" \
         "src/core/stream/aligned_chunker.cpp src/core/stream/view_lease.cpp"
       ;;

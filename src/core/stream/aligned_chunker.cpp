@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/stream/event_pump.hpp"
 #include "core/stream/view_lease.hpp"
 
 namespace pyvorn {
@@ -23,12 +24,28 @@ struct AlignedChunker {
   std::uint64_t alignment;
   // For a power of two, a remainder is a mask, not a division.
   bool power_of_two;
+  // The lease slot of the pump worker this chunker emits on, kept from its
+  // first emission there: behind an EventPump a consumer is invoked and
+  // destroyed on the pump's worker only, so the slot stays this thread's for
+  // the chunker's life. Elsewhere each emission looks the slot up.
+  ViewLease** worker_slot = nullptr;
 
   AlignedChunker(vorn::StreamCallback next, std::uint64_t unit)
       : carry(static_cast<std::size_t>(unit)),
         downstream(std::move(next)),
         alignment(unit),
         power_of_two(std::has_single_bit(unit)) {}
+
+  ViewLease*& lease_slot() noexcept {
+    if (worker_slot != nullptr) {
+      return *worker_slot;
+    }
+    ViewLease*& slot = view_lease_slot();
+    if (on_delivery_thread()) {
+      worker_slot = &slot;
+    }
+    return slot;
+  }
 
   std::uint64_t remainder(std::uint64_t size) const noexcept {
     return power_of_two ? size & (alignment - 1) : size % alignment;
@@ -85,7 +102,7 @@ class EmissionLease final : public ViewLease {
 };
 
 void AlignedChunker::emit(std::uint8_t* data, std::uint64_t size, ViewLease& lease) {
-  ViewLeaseScope scope(lease);
+  ViewLeaseScope scope(lease_slot(), lease);
   vorn::StreamEvent out(std::in_place_index<vorn::event_kind::chunk_view>, vorn::DataView{data, size});
   downstream(out);
 }

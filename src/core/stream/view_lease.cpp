@@ -7,8 +7,6 @@ thread_local ViewLease* published_lease = nullptr;
 
 ViewLease* current_view_lease() noexcept { return published_lease; }
 
-ViewLeaseScope::ViewLeaseScope(ViewLease& lease) noexcept : previous_(published_lease) { published_lease = &lease; }
-
-ViewLeaseScope::~ViewLeaseScope() { published_lease = previous_; }
+ViewLease*& view_lease_slot() noexcept { return published_lease; }
 
 }  // namespace pyvorn

@@ -22,16 +22,24 @@ class ViewLease {
 // The lease published on this thread for the delivery in progress, or null.
 ViewLease* current_view_lease() noexcept;
 
+// The calling thread's slot of the published lease: valid for the thread's
+// life, for that thread only. An emitter that runs on one thread for its
+// whole life may keep it, and so publish without a thread-local look-up (a
+// call into the dynamic loader, in a module).
+ViewLease*& view_lease_slot() noexcept;
+
 // Publishes a lease on this thread for its lifetime; restores the previous
-// one on destruction.
+// one on destruction. `slot` is the calling thread's view_lease_slot().
 class ViewLeaseScope {
  public:
-  explicit ViewLeaseScope(ViewLease& lease) noexcept;
-  ~ViewLeaseScope();
+  explicit ViewLeaseScope(ViewLease& lease) noexcept : ViewLeaseScope(view_lease_slot(), lease) {}
+  ViewLeaseScope(ViewLease*& slot, ViewLease& lease) noexcept : slot_(slot), previous_(slot) { slot = &lease; }
+  ~ViewLeaseScope() { slot_ = previous_; }
   ViewLeaseScope(const ViewLeaseScope&) = delete;
   ViewLeaseScope& operator=(const ViewLeaseScope&) = delete;
 
  private:
+  ViewLease*& slot_;
   ViewLease* previous_;
 };
 
