@@ -32,7 +32,6 @@ ViewLease*& view_lease_slot() noexcept;
 // one on destruction. `slot` is the calling thread's view_lease_slot().
 class ViewLeaseScope {
  public:
-  explicit ViewLeaseScope(ViewLease& lease) noexcept : ViewLeaseScope(view_lease_slot(), lease) {}
   ViewLeaseScope(ViewLease*& slot, ViewLease& lease) noexcept : slot_(slot), previous_(slot) { slot = &lease; }
   ~ViewLeaseScope() { slot_ = previous_; }
   ViewLeaseScope(const ViewLeaseScope&) = delete;
